@@ -1,0 +1,104 @@
+// Corbex: the companion utility library (logging sinks, last-error text,
+// module directory, base64 decoding, MD5 digests). liboamsdk declares the
+// same three classes and defines their inline members itself.
+#pragma once
+
+#include <stdint.h>
+
+#include "oam_string.h"
+
+#define CORBEX_API __attribute__((visibility("default")))
+
+class CORBEX_API CFunction {
+public:
+    CFunction() {}
+    ~CFunction() {}
+    CFunction& operator=(const CFunction&) { return *this; }
+
+    // Two printf-style sinks: one time-stamped line per message. RLog
+    // carries failures worth a reader's attention, DLog the traffic trace.
+    static void RLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static void DLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    // Text for the calling thread's last error code (GetLastError).
+    static CString GetLastErrorString();
+    // Directory of the loaded module, without a trailing separator. The
+    // environment variable OAMSDK_MODULE_DIR overrides it.
+    static CString GetCurrentModuleDir();
+
+    // Host hook for a sink: receives every formatted line (without a line
+    // end) of that sink, besides the log file. Null removes the hook.
+    enum Sink { SinkR = 0, SinkD = 1 };
+    typedef void (*SinkHook)(int sink, const char* line, void* user);
+    static void SetSinkHook(int sink, SinkHook hook, void* user);
+};
+
+class CORBEX_API Base64 {
+public:
+    Base64() {}
+    ~Base64() {}
+    Base64& operator=(const Base64&) { return *this; }
+
+    // Decodes NUL-terminated base64 text; writes at most capacity bytes.
+    static int base64ToBin(const char* text, unsigned char* out, int capacity);
+
+    // Room for the base64 text of n bytes with its NUL: 4 * ceil(n / 3) + 1.
+    static int calculateBase64Len(unsigned int n) {
+        return static_cast<int>(4u * (n / 3u + (n % 3u ? 1u : 0u)) + 1u);
+    }
+    // floor(n / 4) * 3, with nothing deducted for padding.
+    static int calculateBinLen(unsigned int n) { return static_cast<int>(n / 4u * 3u); }
+
+private:
+    friend struct Base64Access;
+    // 6-bit value of c in the RFC 4648 alphabet, -1 for any other byte.
+    static char decode64(unsigned char c) {
+        if (c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A');
+        if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 26);
+        if (c >= '0' && c <= '9') return static_cast<char>(c - '0' + 52);
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return static_cast<char>(-1);
+    }
+};
+
+class CORBEX_API CMD5 {
+public:
+    CMD5();
+    virtual ~CMD5();
+    CMD5(const CMD5& o) { copyFrom(o); }
+    CMD5& operator=(const CMD5& o) {
+        copyFrom(o);
+        return *this;
+    }
+
+    // Text form of the RFC 1321 digest of exactly these bytes: 32 lowercase
+    // hex digits. One object serves one digest.
+    int DigestBinary(const unsigned char* data, unsigned int length, CString& digest);
+
+private:
+    friend struct CMD5Access;
+    typedef uint32_t (*Aux)(uint32_t, uint32_t, uint32_t);
+    static uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (~x & z); }
+    static uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return (x & z) | (y & ~z); }
+    static uint32_t H(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
+    static uint32_t I(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
+    static void MD5STEP(Aux f, uint32_t& w, uint32_t x, uint32_t y, uint32_t z, uint32_t data, uint32_t s) {
+        s &= 31u;
+        w += f(x, y, z) + data;
+        w = ((w << s) | (w >> ((32u - s) & 31u))) + x;
+    }
+    void copyFrom(const CMD5& o) {
+        for (int i = 0; i < 7; ++i) m_state[i] = o.m_state[i];
+        for (int i = 0; i < 64; ++i) m_block[i] = o.m_block[i];
+    }
+    void Transform(const unsigned char* block64);
+
+    uint32_t m_state[7];  // a, b, c, d, bit count low, bit count high, bytes in m_block
+    unsigned char m_block[64];
+};
+
+// The calling thread's system error slot. It lives here, at the bottom of
+// the stack, so that GetLastError of liboamsdk and GetLastErrorString of
+// Corbex read the same value.
+extern "C" CORBEX_API uint32_t CorbexGetThreadError();
+extern "C" CORBEX_API void CorbexSetThreadError(uint32_t code);

@@ -1,0 +1,22 @@
+# Sourced by the scripts: installs the Debian packages the build needs when
+# any is missing (only as root with apt-get; otherwise it just reports).
+OAM_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libminizip-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev
+  libssl-dev openssl python3 zip unzip clang libclang-rt-14-dev)
+
+oam_ensure_deps() {
+  local missing=() p
+  for p in "${OAM_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  else
+    echo "missing packages (install them first): ${missing[*]}" >&2
+    return 1
+  fi
+}

@@ -1,0 +1,87 @@
+// Command channel to the management server: one TCP connection carrying
+// NAME=VALUE; commands, one reply per command.
+#pragma once
+
+#include "OamRecords.h"
+#include "oam_api.h"
+#include "oam_string.h"
+#include "oam_win.h"
+
+// Window message posted (command exchange) or sent (OnClose) when the link
+// breaks: wParam 100, lParam the channel's address.
+#define WM_OAM_LINKBREAK (WM_USER + 0x201)
+
+// Called on link break with the channel's address and the host's user data.
+// Both are pointer-sized so that a host can pass object addresses.
+typedef void (*OAM_LINKBREAK_CALLBACK)(LONG_PTR channel, LONG_PTR userData);
+
+class OAMSDK_API CClientSocket {
+public:
+    CClientSocket();
+    ~CClientSocket();
+    CClientSocket(const CClientSocket&) = delete;
+    CClientSocket& operator=(const CClientSocket&) = delete;
+
+    void SetWnd(HWND wnd, OAM_LINKBREAK_CALLBACK callback, LONG_PTR userData);
+    void SetServerAddress(const char* address);
+    void SetServerAddress(const char* address, unsigned int port);
+
+    int Create(unsigned int port, const char* address);
+    int Close();
+    int Send(const unsigned char* data, int length);
+    int SendEx(const unsigned char* data, int length);
+    CString GetLocalIp();
+    char* GetServerIp();
+    static unsigned long Name2Inet(const char* name);
+
+    virtual void OnClose(int errorCode);
+    virtual void OnConnect(int errorCode);
+    virtual int OnMessagePending();
+
+    // Command exchange.
+    int SendCommand(CString station, CString command, CString params);
+    int SendCommand(CString station, CString command, CString params, CString& reply);
+    int SendCommandEx(CString station, CString command, CString params, CString& reply);
+    int ReceiveReturnMsg(CString& message);
+    void ClearSocketBufferedData();
+
+    // Station and device queries.
+    int GetAllStation(STATION_STRUCT* stations, int maximum);
+    int GetDeviceInfo(STATION_STRUCT* station);
+
+    // VPM parameters.
+    int GetVpmParameterValue(const char* station, const char* name);
+    int SetVpmParameterValue(const char* station, const char* name, int value);
+    int SetVpmCtrlValue(const char* station, const char* name, int value);
+
+    // File transfer, relative to the module directory.
+    int SendFile(const char* station, const char* fileName);
+    int ReceiveFile(const char* station, const char* fileName);
+
+    // The connection's handle (0 when none), for hosts that tune the socket.
+    SOCKET GetSocket() const { return m_hSocket; }
+
+    static const int RECV_BUFFER_SIZE = 60000;
+
+private:
+    int ReceiveFile(CString fileName, unsigned int length, CString digest);
+    int AssembleCommand();
+    int AnalyzeCommand();
+    void NotifyLinkBreak(const char* where, bool synchronous);
+
+    CString m_strReply;        // last reply as received, cut and trimmed
+    int32_t m_nReplySession;   // its SESSIONID
+    CString m_strReplyRest;    // what follows SESSIONID and RETURNCODE
+    int32_t m_nReplyCode;      // its RETURNCODE
+    CRITICAL_SECTION m_csLock; // channel lock (recursive)
+    int32_t m_nSession;        // SESSIONID of the next request
+    int32_t m_bLinkBroken;     // link-break notification given for this connection
+    SOCKET m_hSocket;          // 0: no connection
+    HWND m_hWnd;
+    CString m_strServerAddress;
+    uint32_t m_nServerPort;
+    int32_t m_nRecvLen;
+    char m_RecvBuf[RECV_BUFFER_SIZE + 1];
+    OAM_LINKBREAK_CALLBACK m_pCallback;
+    LONG_PTR m_lUserData;
+};

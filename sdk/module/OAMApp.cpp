@@ -1,0 +1,1 @@
+// Library start-up: placeholder until the module object lands.
