@@ -172,7 +172,13 @@ int main(int argc, char** argv) {
     app.add_flag("--stdin", stdinControl, "read control lines on stdin: alarm [0|1|mixed] [xN], receivers, quit");
     app.add_flag("-q,--quiet", quiet, "log only errors");
     app.add_flag("-v,--verbose", verbose, "log every request, reply and datagram");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        std::fprintf(stderr, "oam-sim: %s (see --help)\n", e.what());
+        return 2;
+    }
 
     SetLogLevel(quiet ? LogLevel::Quiet : verbose ? LogLevel::Verbose : LogLevel::Normal);
 
