@@ -4,7 +4,8 @@
 // bytes (the floor) and a split that erases the front of a std::string after
 // every entry (the quadratic pattern to avoid). The summary at the end gives
 // the ratios the codec is held to: 60 KB vs 30 KB at most 2.3x, 60 KB vs the
-// hop at most 20x.
+// hop at most 20x. Each case runs five times and the summary takes the least
+// CPU time of each, which other processes on a shared machine disturb least.
 #include <stdio.h>
 #include <string.h>
 
@@ -122,21 +123,30 @@ void BM_NaiveEraseFront(benchmark::State& state) {
     state.counters["entries"] = entries;
 }
 
-BENCHMARK(BM_StationList)->Arg(30000)->Arg(60000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StationList)->Arg(30000)->Arg(60000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StationList932)->Arg(60000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_MemchrHop)->Arg(30000)->Arg(60000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MemchrHop)->Arg(30000)->Arg(60000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_NaiveEraseFront)->Arg(60000)->Unit(benchmark::kMicrosecond);
 
-// Prints the runs as usual and keeps their times for the summary.
+// Prints the runs as usual and keeps the least CPU and real time of each
+// case for the summary.
 class Collect : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-                times[r.benchmark_name()] = r.GetAdjustedRealTime();
+        for (const Run& r : runs) {
+            if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
+            Keep(cpu, r.run_name.function_name + "/" + r.run_name.args, r.GetAdjustedCPUTime());
+            Keep(real, r.run_name.function_name + "/" + r.run_name.args, r.GetAdjustedRealTime());
+        }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> times;
+    std::map<std::string, double> cpu, real;
+
+private:
+    static void Keep(std::map<std::string, double>& m, const std::string& name, double t) {
+        auto it = m.find(name);
+        if (it == m.end() || t < it->second) m[name] = t;
+    }
 };
 
 }  // namespace
@@ -145,14 +155,17 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     Collect reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto t = [&](const char* n) {
-        auto it = reporter.times.find(n);
-        return it == reporter.times.end() ? 0.0 : it->second;
-    };
-    double s30 = t("BM_StationList/30000"), s60 = t("BM_StationList/60000"), hop = t("BM_MemchrHop/60000");
-    if (s30 > 0 && s60 > 0 && hop > 0) {
-        printf("\nstation list 60 KB: %.1f us; 30 KB: %.1f us; memchr hop 60 KB: %.1f us\n", s60, s30, hop);
-        printf("60 KB / 30 KB = %.2fx (target <= 2.3x); 60 KB / hop = %.1fx (target <= 20x)\n", s60 / s30, s60 / hop);
+    for (auto* m : {&reporter.cpu, &reporter.real}) {
+        auto t = [&](const char* n) {
+            auto it = m->find(n);
+            return it == m->end() ? 0.0 : it->second;
+        };
+        double s30 = t("BM_StationList/30000"), s60 = t("BM_StationList/60000"), hop = t("BM_MemchrHop/60000");
+        if (s30 <= 0 || s60 <= 0 || hop <= 0) continue;
+        printf("\n%s time, least of the runs: station list 60 KB %.1f us, 30 KB %.1f us; memchr hop 60 KB %.1f us\n",
+               m == &reporter.cpu ? "CPU" : "real", s60, s30, hop);
+        printf("  60 KB / 30 KB = %.2fx (target <= 2.3x); 60 KB / hop = %.1fx (target <= 20x)\n", s60 / s30,
+               s60 / hop);
     }
     benchmark::Shutdown();
     return 0;
