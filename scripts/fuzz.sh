@@ -30,8 +30,10 @@ while IFS=$'\t' read -r name exe corpus seconds; do
   log="$BUILD/$name.log"
   mkdir -p "$work"
   echo "fuzz: $name for ${secs}s"
+  dirs=("$work")
+  if [ "$corpus" != "-" ]; then dirs+=("$corpus"); fi
   if "$exe" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-      -artifact_prefix="$BUILD/artifacts/$name-" "$work" "$corpus" </dev/null >"$log" 2>&1; then
+      -artifact_prefix="$BUILD/artifacts/$name-" "${dirs[@]}" </dev/null >"$log" 2>&1; then
     grep -E '^stat::number_of_executed_units|^Done' "$log" || true
   else
     echo "fuzz: $name FAILED (log: $log)"

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -240,6 +242,18 @@ TEST(PairBuffer, ArrayFormAndNullBuffer) {
     EXPECT_EQ(cmd.PopNameValue(zeroSize, n, small, 0, 1), 0);
     EXPECT_EQ(small[0], 'z');
 }
+
+// The buffer forms all know the size: a bare pointer without one does not
+// compile (for an array it would otherwise win over the sized template).
+template <typename T, typename = void>
+struct PopsInto : std::false_type {};
+template <typename T>
+struct PopsInto<T, std::void_t<decltype(std::declval<COamCommand&>().PopNameValue(
+                       std::declval<CString&>(), std::declval<CString&>(), std::declval<T>(), 1))>>
+    : std::true_type {};
+static_assert(!PopsInto<char*>::value, "unsized buffer form");
+static_assert(PopsInto<char (&)[36]>::value, "array form");
+static_assert(PopsInto<CString&>::value, "string form");
 
 // An output that is the text itself: no damage, the output wins.
 TEST(PairAliasing, OutputIsTheText) {
