@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -94,7 +95,9 @@ TEST(SimAlarms, PeriodicAlarmsOfBothTypesReachTheReceiverDecoded) {
     for (size_t i = 0; i < got.size(); ++i) {
         const ALARM_STRUCT& a = got[i];
         SCOPED_TRACE("alarm " + std::to_string(i));
-        if (i) EXPECT_GT(a.ID, got[i - 1].ID);
+        if (i) {
+            EXPECT_GT(a.ID, got[i - 1].ID);
+        }
         ASSERT_TRUE(a.Type == 0 || a.Type == 1);
         types.insert(a.Type);
         const oamsim::Station* st = FindStation(site, Text(a.Text1, sizeof a.Text1));
@@ -165,8 +168,8 @@ TEST(SimAlarms, HostileDatagramsNeitherCrashThePeerNorRegisterAnyone) {
     // the malformed registrations and the noise are dropped.
     ASSERT_TRUE(sim.Control("receivers"));
     ASSERT_TRUE(WaitFor([&] { return sim.Log().find("1 receiver(s):") != std::string::npos; }, 5000)) << sim.Log();
-    EXPECT_EQ(sim.Log().find("OamId=a"), std::string::npos);
-    EXPECT_EQ(sim.Log().find("OamId=OAMID"), std::string::npos);
+    EXPECT_NE(sim.Log().find("ignored malformed registration"), std::string::npos);
+    EXPECT_NE(sim.Log().find("ignored datagram"), std::string::npos);
     ::close(fd);
     // And it still serves a real receiver.
     Receiver rx("127.0.2.3", "after-garbage");

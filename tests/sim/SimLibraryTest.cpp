@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>

@@ -364,6 +364,10 @@ void CommandServer::HandleFileSet(Client* c, const Request& r) {
 
     // Go ahead: the archive's raw bytes follow.
     if (!c->SendAll(FormatReply(r.session, kOk))) return;
+    // An empty file brings no bytes, so the final reply would follow the
+    // go-ahead at once and reach the client in the same read. The client
+    // pauses a second before its (empty) send: answer within that second.
+    if (*length == 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::string data;
     // Grows as bytes arrive: an announced length alone reserves little.
     data.reserve(static_cast<size_t>(std::min<uint64_t>(*length, 1u << 20)));
