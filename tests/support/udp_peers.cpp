@@ -38,6 +38,12 @@ uint16_t LocalPort(int fd) {
     return ntohs(a.sin_port);
 }
 
+uint32_t DottedAddress(const char* text) {
+    in_addr a;
+    if (inet_pton(AF_INET, text, &a) != 1) return 0;
+    return a.s_addr;
+}
+
 int DefaultReceiveBufferSize() {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int size = 0;

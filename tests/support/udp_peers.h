@@ -93,6 +93,9 @@ private:
 // SO_RCVBUF of a fresh UDP socket as the system reports it.
 int DefaultReceiveBufferSize();
 
+// Dotted text to an address in network order (0 when malformed).
+uint32_t DottedAddress(const char* text);
+
 // Port of a bound IPv4 socket descriptor, 0 on failure.
 uint16_t LocalPort(int fd);
 

@@ -26,9 +26,7 @@ uint16_t BoundPort(const CUDPSocket& u, uint32_t* address = nullptr) {
 }
 
 uint32_t Dotted(const char* text) {
-    in_addr a;
-    inet_pton(AF_INET, text, &a);
-    return a.s_addr;
+    return oam_test::DottedAddress(text);
 }
 
 // Waits on the socket's event, then reads one datagram; "" when none came.
