@@ -1,0 +1,341 @@
+#include "FakeServer.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace oamtest {
+
+namespace {
+
+// Poll slices stay short so that a stopping server never waits long.
+const int kSliceMs = 20;
+
+typedef std::chrono::steady_clock Clock;
+
+int remainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void setLinger0(int fd) {
+    linger l;
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
+}  // namespace
+
+std::string Padded(const std::string& head, size_t total, char fill) {
+    std::string s = head.substr(0, total);
+    s.resize(total, fill);
+    return s;
+}
+
+// ---- FakeConn ----------------------------------------------------------------
+
+long FakeConn::readOnce(std::string& out, size_t max, int timeoutMs) {
+    if (m_fd < 0 || m_eof) return -1;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (m_server->stopping()) return -1;
+        int slice = remainingMs(deadline);
+        if (slice > kSliceMs) slice = kSliceMs;
+        pollfd p{m_fd, POLLIN, 0};
+        int r = poll(&p, 1, slice);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) {
+            if (remainingMs(deadline) == 0) return 0;
+            continue;
+        }
+        char buf[65536];
+        size_t want = max < sizeof buf ? max : sizeof buf;
+        ssize_t n = ::recv(m_fd, buf, want, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            m_eof = true;
+            return -1;
+        }
+        m_server->record(m_index, buf, static_cast<size_t>(n));
+        out.append(buf, static_cast<size_t>(n));
+        return n;
+    }
+}
+
+std::string FakeConn::readSome(int timeoutMs, size_t max) {
+    std::string out;
+    readOnce(out, max, timeoutMs);
+    return out;
+}
+
+bool FakeConn::readExactly(size_t n, std::string& out, int timeoutMs) {
+    out.clear();
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.size() < n) {
+        int left = remainingMs(deadline);
+        if (left == 0) return false;
+        if (readOnce(out, n - out.size(), left) < 0) return false;
+    }
+    return true;
+}
+
+std::string FakeConn::readRequest(int timeoutMs, int idleMs) {
+    std::string out;
+    if (readOnce(out, 65536, timeoutMs) <= 0) return out;
+    // Take what follows without a pause as part of the same request.
+    while (readOnce(out, 65536, idleMs) > 0) {
+    }
+    m_server->recordRequest(out);
+    return out;
+}
+
+bool FakeConn::write(const std::string& bytes) {
+    if (m_fd < 0) return false;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool FakeConn::writeDelayed(const std::string& bytes, int delayMs) {
+    if (!m_server->sleepUnlessStopped(delayMs)) return false;
+    return write(bytes);
+}
+
+void FakeConn::closeConn() {
+    if (m_fd < 0) return;
+    ::shutdown(m_fd, SHUT_RDWR);
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+void FakeConn::reset() {
+    if (m_fd < 0) return;
+    setLinger0(m_fd);
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+std::string FakeConn::received() const { return m_server->received(m_index); }
+
+// ---- FakeServer ----------------------------------------------------------------
+
+FakeServer::FakeServer(std::vector<Action> script, Action after, const char* address)
+    : m_script(std::move(script)), m_after(std::move(after)), m_useScript(true) {
+    start(address);
+}
+
+FakeServer::FakeServer(Responder responder, const char* address) : m_responder(std::move(responder)) {
+    start(address);
+}
+
+FakeServer::FakeServer(Handler handler, const char* address) : m_handler(std::move(handler)) {
+    start(address);
+}
+
+void FakeServer::start(const char* address) {
+    m_address = address ? address : "127.0.0.1";
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = 0;
+    if (inet_pton(AF_INET, m_address.c_str(), &sa.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 16) != 0) {
+        ::close(fd);
+        return;
+    }
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    m_port = ntohs(sa.sin_port);
+    m_listenFd = fd;
+    m_acceptThread = std::thread([this] { acceptLoop(); });
+}
+
+FakeServer::~FakeServer() {
+    m_stop = true;
+    m_cv.notify_all();
+    if (m_listenFd >= 0) ::shutdown(m_listenFd, SHUT_RDWR);
+    if (m_acceptThread.joinable()) m_acceptThread.join();
+    if (m_listenFd >= 0) ::close(m_listenFd);
+    // The accept thread is gone, so the list no longer grows.
+    for (auto& t : m_connThreads)
+        if (t.joinable()) t.join();
+}
+
+void FakeServer::acceptLoop() {
+    while (!stopping()) {
+        pollfd p{m_listenFd, POLLIN, 0};
+        int r = poll(&p, 1, kSliceMs);
+        if (r <= 0) continue;
+        int fd = ::accept(m_listenFd, nullptr, nullptr);
+        if (fd < 0) continue;
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        int index;
+        {
+            std::lock_guard<std::mutex> g(m_mutex);
+            index = static_cast<int>(m_conns.size());
+            m_conns.emplace_back();
+        }
+        m_cv.notify_all();
+        m_connThreads.emplace_back([this, fd, index] { serve(fd, index); });
+    }
+}
+
+void FakeServer::serve(int fd, int index) {
+    FakeConn conn(this, fd, index);
+    if (m_handler)
+        m_handler(conn);
+    else
+        runScript(conn);
+    conn.closeConn();
+    {
+        std::lock_guard<std::mutex> g(m_mutex);
+        m_conns[static_cast<size_t>(index)].done = true;
+    }
+    m_cv.notify_all();
+}
+
+void FakeServer::runScript(FakeConn& conn) {
+    for (int reqIndex = 0; !stopping(); ++reqIndex) {
+        std::string req;
+        // Wait for the client's next request however long it takes.
+        while (req.empty() && !stopping() && !conn.peerClosed()) req = conn.readRequest(1000, 0);
+        if (req.empty()) return;
+        Action a = nextScripted(req, conn.index(), reqIndex);
+        switch (a.kind) {
+        case Action::Reply:
+            if (a.delayMs > 0 && !sleepUnlessStopped(a.delayMs)) return;
+            conn.write(a.bytes);
+            break;
+        case Action::SplitReply: {
+            size_t at = a.splitAt < a.bytes.size() ? a.splitAt : a.bytes.size();
+            conn.write(a.bytes.substr(0, at));
+            if (!sleepUnlessStopped(a.pauseMs)) return;
+            conn.write(a.bytes.substr(at));
+            break;
+        }
+        case Action::NoReply:
+            break;
+        case Action::Close:
+            conn.closeConn();
+            return;
+        case Action::Reset:
+            conn.reset();
+            return;
+        }
+    }
+}
+
+Action FakeServer::nextScripted(const std::string& request, int conn, int reqIndex) {
+    if (m_responder) return m_responder(request, conn, reqIndex);
+    std::lock_guard<std::mutex> g(m_mutex);
+    if (m_next < m_script.size()) return m_script[m_next++];
+    return m_after;
+}
+
+void FakeServer::push(const Action& a) {
+    std::lock_guard<std::mutex> g(m_mutex);
+    m_script.push_back(a);
+}
+
+void FakeServer::record(int conn, const char* data, size_t n) {
+    {
+        std::lock_guard<std::mutex> g(m_mutex);
+        m_conns[static_cast<size_t>(conn)].bytes.append(data, n);
+    }
+    m_cv.notify_all();
+}
+
+void FakeServer::recordRequest(const std::string& r) {
+    {
+        std::lock_guard<std::mutex> g(m_mutex);
+        m_requests.push_back(r);
+    }
+    m_cv.notify_all();
+}
+
+bool FakeServer::sleepUnlessStopped(int ms) {
+    std::unique_lock<std::mutex> g(m_mutex);
+    return !m_cv.wait_for(g, std::chrono::milliseconds(ms), [this] { return stopping(); });
+}
+
+int FakeServer::connections() const {
+    std::lock_guard<std::mutex> g(m_mutex);
+    return static_cast<int>(m_conns.size());
+}
+
+std::string FakeServer::received(int conn) const {
+    std::lock_guard<std::mutex> g(m_mutex);
+    if (conn < 0 || static_cast<size_t>(conn) >= m_conns.size()) return std::string();
+    return m_conns[static_cast<size_t>(conn)].bytes;
+}
+
+std::string FakeServer::receivedAll() const {
+    std::lock_guard<std::mutex> g(m_mutex);
+    std::string all;
+    for (const auto& c : m_conns) all += c.bytes;
+    return all;
+}
+
+std::vector<std::string> FakeServer::requests() const {
+    std::lock_guard<std::mutex> g(m_mutex);
+    return m_requests;
+}
+
+size_t FakeServer::requestCount() const {
+    std::lock_guard<std::mutex> g(m_mutex);
+    return m_requests.size();
+}
+
+bool FakeServer::connectionClosed(int conn) const {
+    std::lock_guard<std::mutex> g(m_mutex);
+    return conn >= 0 && static_cast<size_t>(conn) < m_conns.size() && m_conns[static_cast<size_t>(conn)].done;
+}
+
+template <class Pred>
+bool FakeServer::waitFor(Pred pred, int timeoutMs) const {
+    std::unique_lock<std::mutex> g(m_mutex);
+    return m_cv.wait_for(g, std::chrono::milliseconds(timeoutMs), pred);
+}
+
+bool FakeServer::waitConnections(int k, int timeoutMs) const {
+    return waitFor([&] { return static_cast<int>(m_conns.size()) >= k; }, timeoutMs);
+}
+
+bool FakeServer::waitReceived(size_t n, int timeoutMs) const {
+    return waitFor(
+        [&] {
+            size_t total = 0;
+            for (const auto& c : m_conns) total += c.bytes.size();
+            return total >= n;
+        },
+        timeoutMs);
+}
+
+bool FakeServer::waitRequests(size_t k, int timeoutMs) const {
+    return waitFor([&] { return m_requests.size() >= k; }, timeoutMs);
+}
+
+bool FakeServer::waitClosed(int conn, int timeoutMs) const {
+    return waitFor(
+        [&] { return conn >= 0 && static_cast<size_t>(conn) < m_conns.size() && m_conns[static_cast<size_t>(conn)].done; },
+        timeoutMs);
+}
+
+}  // namespace oamtest
