@@ -188,12 +188,20 @@ OAMSDK_API char* inet_ntoa(in_addr in);
 // name is the local host. Null with WSAHOST_NOT_FOUND when nothing is found.
 OAMSDK_API hostent* gethostbyname(const char* name);
 
+// Network events. Readiness is level-triggered: an event selected for
+// FD_READ/FD_CLOSE reads as signalled while data or a hang-up is waiting on
+// its socket, reset or not; WSASetEvent/WSAResetEvent set and clear a
+// manual signal besides. Selecting makes the socket non-blocking; closing
+// the socket cancels the selection. Socket and event may be closed in
+// either order.
 OAMSDK_API WSAEVENT WSACreateEvent();
 OAMSDK_API BOOL WSACloseEvent(WSAEVENT ev);
+OAMSDK_API BOOL WSASetEvent(WSAEVENT ev);
 OAMSDK_API BOOL WSAResetEvent(WSAEVENT ev);
 OAMSDK_API int WSAEventSelect(SOCKET s, WSAEVENT ev, long networkEvents);
-// Waits until one of the events is signalled: WSA_WAIT_EVENT_0 + index,
-// WSA_WAIT_TIMEOUT or WSA_WAIT_FAILED. fWaitAll is not supported (FALSE).
+// Waits until one of the events is signalled: WSA_WAIT_EVENT_0 + the
+// lowest such index, WSA_WAIT_TIMEOUT or WSA_WAIT_FAILED (an unknown or
+// closed event: WSA_INVALID_HANDLE). fWaitAll is not supported (FALSE).
 OAMSDK_API DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL waitAll,
                                           DWORD timeoutMs, BOOL alertable);
 }  // namespace win
@@ -252,12 +260,29 @@ OAMSDK_API LRESULT SendMessageA(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
 
 // Host side: a message-only window owned by the thread that creates it.
 // That thread runs OamRunMessageLoop (until OamQuitMessageLoop) or pumps
-// with OamPumpMessages.
+// with OamPumpMessages; either handles the messages of every window of the
+// thread, sent ones before posted ones. Both refuse (-1) a window that the
+// calling thread does not own. A window left when its thread ends is
+// destroyed with it.
 OAMSDK_API HWND OamCreateMessageWindow(WNDPROC proc, void* userData);
 OAMSDK_API void* OamGetWindowUserData(HWND wnd);
+OAMSDK_API BOOL IsWindow(HWND wnd);
+// Gives the code of the quit request that ended it.
 OAMSDK_API int OamRunMessageLoop(HWND wnd);
-// Handles waiting messages, waiting up to timeoutMs for the first one;
-// gives the number handled.
+// Handles waiting messages, waiting up to timeoutMs for the first; gives
+// the number handled. A quit request ends the pump and is used up.
 OAMSDK_API int OamPumpMessages(HWND wnd, DWORD timeoutMs);
+// Queues a quit request (WM_QUIT) behind the messages already posted to
+// the window's thread; a null window means the calling thread.
 OAMSDK_API void OamQuitMessageLoop(HWND wnd);
+// Senders waiting on the window get 0; its posted messages are dropped.
 OAMSDK_API BOOL OamDestroyMessageWindow(HWND wnd);
+
+// Message box: writes "caption: text" as one line to stderr and gives IDOK,
+// unless a host hook takes it (a null hook restores the default).
+#define MB_OK 0x0u
+#define MB_ICONERROR 0x10u
+#define IDOK 1
+typedef int (*OamMessageBoxHook)(HWND wnd, const char* text, const char* caption, UINT type);
+OAMSDK_API int MessageBoxA(HWND wnd, const char* text, const char* caption, UINT type);
+OAMSDK_API void OamSetMessageBoxHook(OamMessageBoxHook hook);
