@@ -109,6 +109,10 @@ struct DecodeCase {
     std::function<void(ALARM_STRUCT&)> expect;
 };
 
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class AlarmDecoding : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(AlarmDecoding, FillsTheRecordByPosition) {
@@ -244,6 +248,10 @@ struct SizeCase {
     size_t size;
     bool delivered;
 };
+
+void PrintTo(const SizeCase& c, std::ostream* os) {
+    *os << c.size << " bytes";
+}
 
 class AlarmDatagramSize : public ::testing::TestWithParam<SizeCase> {};
 
@@ -496,6 +504,10 @@ struct ScheduleCase {
     std::vector<int> at;  // pass times, in tenths of a unit
     std::vector<PeerAction> want;
 };
+
+void PrintTo(const ScheduleCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RegistrationTicks : public ::testing::TestWithParam<ScheduleCase> {};
 

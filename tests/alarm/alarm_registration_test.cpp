@@ -40,6 +40,10 @@ struct RegistrationCase {
     const char* text;
 };
 
+void PrintTo(const RegistrationCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class AlarmRegistration : public ::testing::TestWithParam<RegistrationCase> {};
 
 TEST_P(AlarmRegistration, FourFullRegistrationsToEveryPeerByNameOrAddress) {

@@ -95,6 +95,10 @@ struct BindCase {
     bool reachableOn1275;  // a datagram to 127.0.1.5 arrives
 };
 
+void PrintTo(const BindCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class UdpSocketBind : public ::testing::TestWithParam<BindCase> {};
 
 TEST_P(UdpSocketBind, BindsTheGivenAddressOrAll) {
@@ -320,6 +324,10 @@ struct NameCase {
     const char* host;
     const char* want;  // dotted, or nullptr for INADDR_NONE
 };
+
+void PrintTo(const NameCase& c, std::ostream* os) {
+    *os << (c.host ? c.host : "(null)");
+}
 
 class UdpName2Inet : public ::testing::TestWithParam<NameCase> {};
 
