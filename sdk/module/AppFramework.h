@@ -5,12 +5,6 @@
 
 #include "oam_win.h"
 
-#ifndef MB_OK
-// Until the platform layer declares its message box.
-#define MB_OK 0x00000000u
-OAMSDK_API int MessageBoxA(HWND wnd, const char* text, const char* caption, UINT type);
-#endif
-
 class CWinApp {
 public:
     // No name given: the framework derives it from the module's file name.
