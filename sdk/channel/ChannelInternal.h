@@ -1,0 +1,42 @@
+// Helpers shared by the command channel's sources.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "oam_win.h"
+
+namespace oam {
+namespace channel {
+
+// Holds the channel lock for a scope, so that an exception from the string
+// class cannot leave it taken.
+class LockGuard {
+public:
+    explicit LockGuard(CRITICAL_SECTION* cs) : m_cs(cs) { EnterCriticalSection(m_cs); }
+    ~LockGuard() { LeaveCriticalSection(m_cs); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    CRITICAL_SECTION* m_cs;
+};
+
+// The session counter runs on for ever: past INT32_MAX it wraps to
+// INT32_MIN (in unsigned arithmetic, so without overflow).
+inline int32_t NextSession(int32_t n) { return static_cast<int32_t>(static_cast<uint32_t>(n) + 1u); }
+
+// Send errors that mean the connection is gone.
+bool IsLinkBreakError(DWORD code);
+
+// Copies at most size - 1 bytes of src (n bytes long) into dst and ends it
+// with a NUL; a cut never splits a multibyte character of the ANSI code
+// page. size must be at least 1.
+void CopyTextField(char* dst, size_t size, const char* src, size_t n);
+
+// atoi without undefined behaviour: leading blanks, sign, decimal digits;
+// values outside the int range saturate.
+int ParseInt(const char* text);
+
+}  // namespace channel
+}  // namespace oam
