@@ -3,6 +3,7 @@
 // same three classes and defines their inline members itself.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "oam_string.h"
@@ -17,16 +18,27 @@ public:
 
     // Two printf-style sinks: one time-stamped line per message. RLog
     // carries failures worth a reader's attention, DLog the traffic trace.
+    // Thread-safe; a message is formatted only when a hook or a log file
+    // listens. When OAMSDK_LOG_DIR names a directory, each line is appended
+    // to oamsdk-r.log or oamsdk-d.log there ("YYYY-MM-DD HH:MM:SS.mmm
+    // [thread] message", line breaks inside the message written as
+    // spaces); silent otherwise.
     static void RLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static void DLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
-    // Text for the calling thread's last error code (GetLastError).
+    // Text for the calling thread's last error code (GetLastError): the
+    // Windows Sockets and kernel codes the library meets have their own
+    // text, any other code reads "Unknown error <code>".
     static CString GetLastErrorString();
-    // Directory of the loaded module, without a trailing separator. The
-    // environment variable OAMSDK_MODULE_DIR overrides it.
+    // Directory of the loaded module (libcorbex.so and liboamsdk.so share
+    // one lib/ directory), without a trailing separator. The environment
+    // variable OAMSDK_MODULE_DIR overrides it.
     static CString GetCurrentModuleDir();
 
-    // Host hook for a sink: receives every formatted line (without a line
-    // end) of that sink, besides the log file. Null removes the hook.
+    // Host hook for a sink: receives every message of that sink exactly as
+    // formatted (no time stamp, no line end), one call per message, calls
+    // never overlapping. Null removes the hook; once SetSinkHook returns,
+    // the previous hook is no longer running nor called. Messages that a
+    // hook itself logs are dropped (they would re-enter the sink).
     enum Sink { SinkR = 0, SinkD = 1 };
     typedef void (*SinkHook)(int sink, const char* line, void* user);
     static void SetSinkHook(int sink, SinkHook hook, void* user);
@@ -38,7 +50,12 @@ public:
     ~Base64() {}
     Base64& operator=(const Base64&) { return *this; }
 
-    // Decodes NUL-terminated base64 text; writes at most capacity bytes.
+    // Decodes NUL-terminated base64 text (RFC 4648 alphabet) into out and
+    // gives the number of bytes written, never more than capacity (0 for a
+    // null text or buffer or a capacity below 1). Decoding stops at the
+    // first "=" or NUL, and at any other byte outside the alphabet except
+    // white space, which is skipped; bits of an unfinished byte are
+    // dropped. Nothing is written after the decoded bytes (no NUL).
     static int base64ToBin(const char* text, unsigned char* out, int capacity);
 
     // Room for the base64 text of n bytes with its NUL: 4 * ceil(n / 3) + 1.
@@ -65,14 +82,19 @@ class CORBEX_API CMD5 {
 public:
     CMD5();
     virtual ~CMD5();
-    CMD5(const CMD5& o) { copyFrom(o); }
+    CMD5(const CMD5& o) {
+        for (int i = 0; i < 7; ++i) m_state[i] = o.m_state[i];
+        for (int i = 0; i < 64; ++i) m_block[i] = o.m_block[i];
+    }
     CMD5& operator=(const CMD5& o) {
-        copyFrom(o);
+        for (int i = 0; i < 7; ++i) m_state[i] = o.m_state[i];
+        for (int i = 0; i < 64; ++i) m_block[i] = o.m_block[i];
         return *this;
     }
 
     // Text form of the RFC 1321 digest of exactly these bytes: 32 lowercase
-    // hex digits. One object serves one digest.
+    // hex digits; gives 0. Each call starts a fresh digest. Null data with
+    // a non-zero length empties digest and gives -1.
     int DigestBinary(const unsigned char* data, unsigned int length, CString& digest);
 
 private:
@@ -87,13 +109,13 @@ private:
         w += f(x, y, z) + data;
         w = ((w << s) | (w >> ((32u - s) & 31u))) + x;
     }
-    void copyFrom(const CMD5& o) {
-        for (int i = 0; i < 7; ++i) m_state[i] = o.m_state[i];
-        for (int i = 0; i < 64; ++i) m_block[i] = o.m_block[i];
-    }
-    void Transform(const unsigned char* block64);
+    void Init();
+    // Runs the compression function over count consecutive 64-byte blocks.
+    void Transform(const unsigned char* blocks, size_t count);
 
-    uint32_t m_state[7];  // a, b, c, d, bit count low, bit count high, bytes in m_block
+    // a, b, c, d; message length in bits (low, high word); bytes of the
+    // last, padded block taken from the message.
+    uint32_t m_state[7];
     unsigned char m_block[64];
 };
 

@@ -1,0 +1,158 @@
+// The two log sinks. A message costs one getenv and an atomic load unless a
+// hook or a log directory listens; only then is it formatted.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "Corbex.h"
+
+namespace {
+
+struct SinkState {
+    std::mutex lock;  // one message at a time: file line and hook call
+    std::atomic<CFunction::SinkHook> hook{nullptr};
+    void* user = nullptr;
+    int fd = -1;
+    std::string* dir = nullptr;  // directory fd was opened in
+};
+
+const char* const kFileNames[2] = {"oamsdk-r.log", "oamsdk-d.log"};
+
+// Constant-initialised and never destroyed: other libraries may log from
+// their own destructors at exit.
+SinkState g_sinks[2];
+
+// Set while this thread runs a hook; its messages are dropped then.
+thread_local bool t_inHook = false;
+
+const char* LogDir() {
+    const char* dir = getenv("OAMSDK_LOG_DIR");
+    return dir && *dir ? dir : nullptr;
+}
+
+void WriteAll(int fd, const char* p, size_t n) {
+    while (n) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;  // a full disk must not disturb the caller
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+// Opens (or keeps) the sink's file in dir; -1 when it cannot be opened.
+int SinkFile(int sink, SinkState& s, const char* dir) {
+    if (s.fd >= 0 && s.dir && *s.dir == dir) return s.fd;
+    if (s.fd >= 0) close(s.fd);
+    s.fd = -1;
+    std::string path(dir);
+    if (path.back() != '/') path += '/';
+    path += kFileNames[sink];
+    s.fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (s.fd >= 0) {
+        if (!s.dir) s.dir = new std::string;
+        *s.dir = dir;
+    }
+    return s.fd;
+}
+
+void AppendLine(int fd, const char* message, size_t len) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm local{};
+    localtime_r(&ts.tv_sec, &local);
+    char stamp[64];
+    const int n = snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03ld [%ld] ", local.tm_year + 1900,
+                           local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                           static_cast<long>(ts.tv_nsec / 1000000), static_cast<long>(syscall(SYS_gettid)));
+    std::string line;
+    line.reserve(static_cast<size_t>(n) + len + 1);
+    line.append(stamp, static_cast<size_t>(n));
+    line.append(message, len);
+    // One message, one line, even when an argument (a reply) has breaks.
+    for (size_t i = static_cast<size_t>(n); i < line.size(); ++i) {
+        if (line[i] == '\n' || line[i] == '\r') line[i] = ' ';
+    }
+    line += '\n';
+    // One write per line, so that processes sharing the file never mix lines.
+    WriteAll(fd, line.data(), line.size());
+}
+
+void Emit(int sink, const char* format, va_list ap) {
+    if (!format || t_inHook) return;
+    SinkState& s = g_sinks[sink];
+    const char* dir = LogDir();
+    if (!dir && !s.hook.load(std::memory_order_acquire)) return;
+
+    char small[512];
+    std::string big;
+    const char* message = small;
+    va_list ap2;
+    va_copy(ap2, ap);
+    int len = vsnprintf(small, sizeof small, format, ap);
+    if (len < 0) {
+        va_end(ap2);
+        return;
+    }
+    if (static_cast<size_t>(len) >= sizeof small) {
+        big.resize(static_cast<size_t>(len) + 1);
+        vsnprintf(&big[0], big.size(), format, ap2);
+        message = big.c_str();
+    }
+    va_end(ap2);
+
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (dir) {
+        const int fd = SinkFile(sink, s, dir);
+        if (fd >= 0) AppendLine(fd, message, static_cast<size_t>(len));
+    }
+    if (CFunction::SinkHook hook = s.hook.load(std::memory_order_relaxed)) {
+        t_inHook = true;
+        hook(sink, message, s.user);
+        t_inHook = false;
+    }
+}
+
+__attribute__((destructor)) void CloseSinkFiles() {
+    for (SinkState& s : g_sinks) {
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (s.fd >= 0) close(s.fd);
+        s.fd = -1;
+    }
+}
+
+}  // namespace
+
+void CFunction::RLog(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    Emit(SinkR, format, ap);
+    va_end(ap);
+}
+
+void CFunction::DLog(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    Emit(SinkD, format, ap);
+    va_end(ap);
+}
+
+void CFunction::SetSinkHook(int sink, SinkHook hook, void* user) {
+    if (sink != SinkR && sink != SinkD) return;
+    SinkState& s = g_sinks[sink];
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.user = user;
+    s.hook.store(hook, std::memory_order_release);
+}
