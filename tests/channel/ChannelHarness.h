@@ -137,23 +137,20 @@ struct WindowLog {
 class WindowThread {
 public:
     explicit WindowThread(WindowLog* log) {
-        std::mutex m;
-        std::condition_variable cv;
-        bool ready = false;
-        m_thread = std::thread([&, log] {
+        m_thread = std::thread([this, log] {
             HWND w = OamCreateMessageWindow(&WindowLog::Proc, log);
             {
-                std::lock_guard<std::mutex> g(m);
+                std::lock_guard<std::mutex> g(m_mutex);
                 m_wnd = w;
-                ready = true;
+                m_ready = true;
+                m_cv.notify_all();
             }
-            cv.notify_all();
             if (!w) return;
             OamRunMessageLoop(w);
             OamDestroyMessageWindow(w);
         });
-        std::unique_lock<std::mutex> g(m);
-        cv.wait(g, [&] { return ready; });
+        std::unique_lock<std::mutex> g(m_mutex);
+        m_cv.wait(g, [&] { return m_ready; });
         m_id = m_thread.get_id();
     }
     ~WindowThread() {
@@ -164,6 +161,9 @@ public:
     std::thread::id id() const { return m_id; }
 
 private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_ready = false;
     std::thread m_thread;
     HWND m_wnd = nullptr;
     std::thread::id m_id;
