@@ -29,14 +29,5 @@ inline int32_t NextSession(int32_t n) { return static_cast<int32_t>(static_cast<
 // Send errors that mean the connection is gone.
 bool IsLinkBreakError(DWORD code);
 
-// Copies at most size - 1 bytes of src (n bytes long) into dst and ends it
-// with a NUL; a cut never splits a multibyte character of the ANSI code
-// page. size must be at least 1.
-void CopyTextField(char* dst, size_t size, const char* src, size_t n);
-
-// atoi without undefined behaviour: leading blanks, sign, decimal digits;
-// values outside the int range saturate.
-int ParseInt(const char* text);
-
 }  // namespace channel
 }  // namespace oam

@@ -1,8 +1,6 @@
 // CClientSocket: connection, raw sends, addresses and link-break notice.
 #include "ClientSocket.h"
 
-#include <limits.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -26,45 +24,6 @@ bool IsLinkBreakError(DWORD code) {
     default:
         return false;
     }
-}
-
-void CopyTextField(char* dst, size_t size, const char* src, size_t n) {
-    size_t room = size - 1;
-    size_t len = 0;
-    if (n <= room) {
-        len = n;
-    } else {
-        // Walk whole characters so that a double-byte one is kept or
-        // dropped as a unit.
-        while (len < room) {
-            size_t step = (IsDBCSLeadByte(static_cast<BYTE>(src[len])) && len + 1 < n) ? 2 : 1;
-            if (len + step > room) break;
-            len += step;
-        }
-        // In UTF-8 back off to the start of a character that does not fit.
-        if (GetACP() == 65001) {
-            while (len > 0 && (static_cast<unsigned char>(src[len]) & 0xC0) == 0x80) --len;
-        }
-    }
-    memcpy(dst, src, len);
-    dst[len] = '\0';
-}
-
-int ParseInt(const char* text) {
-    if (!text) return 0;
-    const char* p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = (*p++ == '-');
-    long long v = 0;
-    const long long limit = static_cast<long long>(INT_MAX) + 1;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (v < limit) v = v * 10 + (*p - '0');
-    }
-    if (negative) v = -v;
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
 }
 
 }  // namespace channel

@@ -4,9 +4,9 @@
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "OamCommand.h"
-#include "channel/ChannelInternal.h"
+#include "codec/TextScan.h"
 
-using oam::channel::CopyTextField;
+using oam::codec::CopyFit;
 
 namespace {
 
@@ -33,14 +33,14 @@ int CClientSocket::GetAllStation(STATION_STRUCT* stations, int maximum) {
     while (codec.GetStationName(list, id, encoded, number)) {
         if (stations) {
             STATION_STRUCT& s = stations[count];
-            CopyTextField(s.StationID, sizeof s.StationID, id.GetString(), static_cast<size_t>(id.GetLength()));
+            CopyFit(s.StationID, sizeof s.StationID, id.GetString(), static_cast<size_t>(id.GetLength()));
             // One spare byte keeps the decoded name terminated even when the
             // decoder fills all of its capacity.
             unsigned char decoded[kNameBufferBytes + 1];
             memset(decoded, 0, sizeof decoded);
             Base64::base64ToBin(encoded.GetString(), decoded, kNameBufferBytes);
             const char* text = reinterpret_cast<const char*>(decoded);
-            CopyTextField(s.StationName, sizeof s.StationName, text, strlen(text));
+            CopyFit(s.StationName, sizeof s.StationName, text, strlen(text));
             s.StationValue = number;
         }
         ++count;

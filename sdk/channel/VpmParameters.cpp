@@ -1,7 +1,7 @@
 // CClientSocket: reading, setting and controlling named VPM parameters.
 #include "ClientSocket.h"
 #include "OamCommand.h"
-#include "channel/ChannelInternal.h"
+#include "codec/TextScan.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ int CClientSocket::GetVpmParameterValue(const char* station, const char* name) {
     COamCommand codec;
     CString pairName, value;
     if (codec.PopNameValue(reply, pairName, value, 1) < 0) return -1;
-    return oam::channel::ParseInt(value.GetString());
+    return oam::codec::Atoi(oam::codec::Span(value.GetString(), static_cast<size_t>(value.GetLength())));
 }
 
 int CClientSocket::SetVpmParameterValue(const char* station, const char* name, int value) {

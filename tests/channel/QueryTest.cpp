@@ -128,6 +128,8 @@ TEST(Query, StationFieldsAreCutToTheirSize) {
          std::string(126, 'N')},
         {936, std::string(33, 'I') + "\xB0\xA1", std::string(125, 'N') + "\xB0\xA1" + "xyz",
          std::string(33, 'I') + "\xB0\xA1", std::string(125, 'N') + "\xB0\xA1"},
+        {65001, std::string(33, 'I') + "\xE4\xB8\xAD", std::string(125, 'N') + "\xE4\xB8\xAD",
+         std::string(33, 'I'), std::string(125, 'N')},
     };
     UINT saved = GetACP();
     for (const Row& r : rows) {
