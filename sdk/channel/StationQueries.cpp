@@ -50,6 +50,7 @@ int CClientSocket::GetAllStation(STATION_STRUCT* stations, int maximum) {
 }
 
 int CClientSocket::GetDeviceInfo(STATION_STRUCT* station) {
+    if (!station) return -1;
     // The host may have filled the whole field without a terminator.
     CString id(station->StationID, static_cast<int>(strnlen(station->StationID, sizeof station->StationID)));
     CString reply;

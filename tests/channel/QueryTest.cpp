@@ -207,6 +207,16 @@ INSTANTIATE_TEST_SUITE_P(
                       DeviceRow{"Refused", "SESSIONID=0;RETURNCODE=5;StationTopo=" + DeviceList(2) + ";", 5, -1, 0}),
     [](const ::testing::TestParamInfo<DeviceRow>& i) { return std::string(i.param.name); });
 
+TEST(Query, NullStationIsRefusedWithoutAnExchange) {
+    FakeServer server({Action::reply(Ok(0, "StationTopo=;"))});
+    CClientSocket channel;
+    ASSERT_TRUE(Connect(channel, server));
+    EXPECT_EQ(channel.GetDeviceInfo(nullptr), -1);
+    channel.Close();
+    ASSERT_TRUE(server.waitClosed(0));
+    EXPECT_EQ(server.requestCount(), 0u);
+}
+
 TEST(Query, UnterminatedStationIdIsReadWithinItsField) {
     FakeServer server({Action::reply(Ok(0, "StationTopo=;"))});
     CClientSocket channel;
