@@ -47,6 +47,14 @@ void Shorten(CString& text, Span before, Span after) {
 // An output that is the text itself would cut the text from under the
 // reader; such calls read a copy, and the output wins over the shortening.
 
+COamCommand::COamCommand() {}
+
+COamCommand::~COamCommand() {}
+
+COamCommand& COamCommand::operator=(const COamCommand&) {
+    return *this;
+}
+
 int COamCommand::PopNameValue(CString& text, CString& name, CString& value, int pop) {
     if (&name == &text || &value == &text) {
         CString copy(text);

@@ -18,9 +18,10 @@
 
 class OAMSDK_API COamCommand {
 public:
-    COamCommand() {}
-    ~COamCommand() {}
-    COamCommand& operator=(const COamCommand&) { return *this; }
+    // Out of line so that the module exports them.
+    COamCommand();
+    ~COamCommand();
+    COamCommand& operator=(const COamCommand&);
 
     // pop != 0: removes the first pair, 0 read. pop == 0: the text stays,
     // result the length of the first pair with its ";". -1 when no pair: the
