@@ -510,6 +510,31 @@ TEST(SocketClose, CloseFromAnotherThreadWakesBlockedReceive) {
     }
 }
 
+TEST(SocketClose, PendingConnectIgnoresSendTimeOutAndWakesOnClose) {
+    Listener full(0);
+    sockaddr_in a = full.addr();
+    int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    pollfd pf{filler, POLLOUT, 0};
+    ASSERT_EQ(1, ::poll(&pf, 1, 5000)) << "the first connection fills the queue";
+
+    SOCKET s = win::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SetTimeout(s, SO_SNDTIMEO, 100);
+    auto done = std::async(std::launch::async, [&] {
+        int rc = win::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        return std::make_pair(rc, win::WSAGetLastError());
+    });
+    // Three times the send time-out: a connect cut short by it would be back.
+    EXPECT_EQ(std::future_status::timeout, done.wait_for(std::chrono::milliseconds(300)));
+    ASSERT_EQ(0, win::closesocket(s));
+    ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(10)))
+        << "closesocket did not wake the pending connect";
+    auto r = done.get();
+    EXPECT_EQ(SOCKET_ERROR, r.first);
+    EXPECT_TRUE(r.second == WSAEINTR || r.second == WSAENOTSOCK) << r.second;
+    ::close(filler);
+}
+
 TEST(SocketClose, ConcurrentCallsAndCloseNeverTouchAnotherSocket) {
     // Threads hammer one handle while it is closed and its number reused;
     // the reused socket must not see their traffic or be closed.
