@@ -34,7 +34,11 @@ static_assert(sizeof(CFunction) == 1 && sizeof(Base64) == 1, "CFunction and Base
 
 namespace {
 
-volatile const void* g_sink;
+// Volatile, so that no store below, and with it no reference, is dropped.
+const void* volatile g_sink;
+Base64& (Base64::*volatile g_b64Assign)(const Base64&);
+CMD5& (CMD5::*volatile g_md5Assign)(const CMD5&);
+CFunction& (CFunction::*volatile g_fnAssign)(const CFunction&);
 
 OAM_UNOPTIMISED void EmitInlineMembers() {
     // Constructors and destructors cannot be named by address: use them.
@@ -52,13 +56,9 @@ OAM_UNOPTIMISED void EmitInlineMembers() {
     g_sink = reinterpret_cast<const void*>(CMD5Access::H());
     g_sink = reinterpret_cast<const void*>(CMD5Access::I());
     g_sink = reinterpret_cast<const void*>(CMD5Access::MD5STEP());
-
-    static Base64& (Base64::*const b64Assign)(const Base64&) = &Base64::operator=;
-    static CMD5& (CMD5::*const md5Assign)(const CMD5&) = &CMD5::operator=;
-    static CFunction& (CFunction::*const fnAssign)(const CFunction&) = &CFunction::operator=;
-    g_sink = &b64Assign;
-    g_sink = &md5Assign;
-    g_sink = &fnAssign;
+    g_b64Assign = &Base64::operator=;
+    g_md5Assign = &CMD5::operator=;
+    g_fnAssign = &CFunction::operator=;
 }
 
 }  // namespace

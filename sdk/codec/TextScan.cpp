@@ -1,0 +1,212 @@
+#include "codec/TextScan.h"
+
+#include <limits.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "Corbex.h"
+#include "oam_string.h"
+
+namespace oam {
+namespace codec {
+
+namespace {
+
+// Copies s with a NUL for the C functions that want one; short texts stay
+// on the stack.
+class CText {
+public:
+    explicit CText(Span s) {
+        if (s.n < sizeof m_small) {
+            if (s.n) memcpy(m_small, s.p, s.n);
+            m_small[s.n] = '\0';
+            m_p = m_small;
+        } else {
+            m_big.assign(s.p, s.n);
+            m_p = m_big.c_str();
+        }
+    }
+    CText(const CText&) = delete;
+    CText& operator=(const CText&) = delete;
+    const char* c_str() const { return m_p; }
+
+private:
+    char m_small[512];
+    std::string m_big;
+    const char* m_p;
+};
+
+}  // namespace
+
+size_t Find(Span s, char c) {
+    size_t i = oam::mbcs::FindChar(s.p, s.n, c, 0);
+    return i == oam::mbcs::npos ? npos : i;
+}
+
+Span Trim(Span s) {
+    while (s.n && oam::mbcs::IsSpace(s.p[s.n - 1])) --s.n;
+    size_t b = 0;
+    while (b < s.n && oam::mbcs::IsSpace(s.p[b])) ++b;
+    s.DropFront(b);
+    return s;
+}
+
+bool EqualNoCase(Span a, Span b) {
+    return oam::mbcs::CompareNoCase(a.p, a.n, b.p, b.n) == 0;
+}
+
+int Atoi(Span s) {
+    size_t i = 0;
+    while (i < s.n && oam::mbcs::IsSpace(s.p[i])) ++i;
+    bool neg = false;
+    if (i < s.n && (s.p[i] == '+' || s.p[i] == '-')) {
+        neg = s.p[i] == '-';
+        ++i;
+    }
+    // One past INT_MAX is enough to tell INT_MIN from saturation.
+    const int64_t cap = static_cast<int64_t>(INT_MAX) + 1;
+    int64_t acc = 0;
+    for (; i < s.n && s.p[i] >= '0' && s.p[i] <= '9'; ++i) {
+        acc = acc * 10 + (s.p[i] - '0');
+        if (acc > cap) acc = cap;
+    }
+    if (neg) return static_cast<int>(-acc);  // -acc >= INT_MIN
+    return acc > INT_MAX ? INT_MAX : static_cast<int>(acc);
+}
+
+double Atof(Span s) {
+    CText t(s);
+    return strtod(t.c_str(), nullptr);
+}
+
+size_t FitLength(const char* s, size_t n, size_t max) {
+    if (n <= max) return n;
+    UINT cp = GetACP();
+    if (cp == 65001) {
+        // s[max] is the first byte left out: do not leave its sequence cut.
+        size_t k = max;
+        for (int back = 0; back < 3 && k > 0 && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80; ++back) --k;
+        if ((static_cast<unsigned char>(s[k]) & 0xC0) == 0x80) k = max;  // not UTF-8 after all
+        return k;
+    }
+    size_t i = 0;
+    while (i < n) {
+        size_t step = (IsDBCSLeadByteEx(cp, static_cast<BYTE>(s[i])) && i + 1 < n) ? 2 : 1;
+        if (i + step > max) break;
+        i += step;
+    }
+    return i;
+}
+
+size_t CopyFit(char* dst, size_t cap, const char* s, size_t n) {
+    if (!dst || cap == 0) return 0;
+    size_t k = FitLength(s, n, cap - 1);
+    if (k) memmove(dst, s, k);
+    dst[k] = '\0';
+    return k;
+}
+
+Pair ScanPair(Span text) {
+    Pair r;
+    size_t eq = Find(text, '=');
+    if (eq == npos || eq == 0) return r;
+    r.name = Trim(Span(text.p, eq));
+    r.got = Got::Part;
+    // From the start, not from the "=": a ";" in the name ends the pair.
+    size_t semi = Find(text, ';');
+    if (semi == npos || semi == 0) return r;
+    if (semi > eq) r.value = Trim(Span(text.p + eq + 1, semi - eq - 1));
+    else r.value = Span(text.p + semi, 0);
+    r.length = semi + 1;
+    r.got = Got::Whole;
+    return r;
+}
+
+Bracket PopBracket(Span& text) {
+    Bracket r;
+    size_t lb = Find(text, '[');
+    if (lb == npos || lb == 0) return r;
+    r.value = Trim(Span(text.p, lb));
+    text.DropFront(lb + 1);
+    r.got = Got::Part;
+    size_t rb = Find(text, ']');
+    if (rb == npos || rb == 0) return r;
+    r.name = Trim(Span(text.p, rb));
+    text.DropFront(rb + 1);
+    text = Trim(text);
+    r.got = Got::Whole;
+    return r;
+}
+
+StationEntry PopStation(Span& text) {
+    StationEntry r;
+    size_t lb = Find(text, '[');
+    if (lb == npos || lb == 0) return r;
+    r.id = Span(text.p, lb);
+    text.DropFront(lb + 1);
+    r.got = Got::Part;
+    size_t rb = Find(text, ']');
+    if (rb == npos || rb == 0) return r;
+    r.name = Span(text.p, rb);
+    text.DropFront(rb + 1);
+    // The last entry has no ",": its number is the rest, which stays.
+    size_t comma = Find(text, ',');
+    Span number = text;
+    if (comma != npos) {
+        number = Span(text.p, comma);
+        text.DropFront(comma + 1);
+    }
+    r.number = Atoi(number);
+    r.id = Trim(r.id);
+    r.name = Trim(r.name);
+    r.got = Got::Whole;
+    return r;
+}
+
+void DecodeName(Span base64, char* field, size_t cap) {
+    unsigned char buf[256];
+    memset(buf, 0, sizeof buf);
+    CText t(base64);
+    Base64::base64ToBin(t.c_str(), buf, static_cast<int>(sizeof buf));
+    // A decoder that fills all 256 bytes leaves no NUL: stop at the end.
+    const char* name = reinterpret_cast<const char*>(buf);
+    CopyFit(field, cap, name, strnlen(name, sizeof buf));
+}
+
+int PopPtz(Span& text, PTZDEVICE_STRUCT* ptz) {
+    if (!ptz) return 0;
+    Bracket b = PopBracket(text);
+    if (b.got != Got::Whole) return 0;
+    ptz->PtzID = Atoi(b.value);
+    DecodeName(b.name, ptz->PtzName, sizeof ptz->PtzName);
+    size_t comma = Find(text, ',');
+    if (comma != npos) text.DropFront(comma + 1);
+    return 1;
+}
+
+int PopDevice(Span& text, WACDEVICE_STRUCT* device) {
+    if (!device) return 0;
+    Bracket b = PopBracket(text);
+    if (b.got != Got::Whole) return 0;
+    device->DeviceID = Atoi(b.value);
+    DecodeName(b.name, device->DeviceName, sizeof device->DeviceName);
+    size_t lt = Find(text, '<');
+    if (lt == npos) return 0;
+    text.DropFront(lt + 1);
+    size_t gt = Find(text, '>');
+    if (gt == npos) return 0;
+    Span ptzList(text.p, gt);
+    text.DropFront(gt + 1);
+    size_t colon = Find(text, ':');
+    if (colon != npos) text.DropFront(colon + 1);
+    int count = 0;
+    while (count < 5 && PopPtz(ptzList, &device->PtzDevice[count])) ++count;
+    device->PtzCount = count;
+    return 1;
+}
+
+}  // namespace codec
+}  // namespace oam

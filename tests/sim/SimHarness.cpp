@@ -1,0 +1,281 @@
+#include "SimHarness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace simtest {
+
+namespace {
+
+std::vector<char*> Argv(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> v;
+    v.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) v.push_back(const_cast<char*>(a.c_str()));
+    v.push_back(nullptr);
+    return v;
+}
+
+// Waits for the child, at most `ms`; true when it has exited.
+bool WaitChild(pid_t pid, int ms, int& status) {
+    return WaitFor(
+        [&] {
+            pid_t r = ::waitpid(pid, &status, WNOHANG);
+            return r == pid || (r < 0 && errno == ECHILD);
+        },
+        ms);
+}
+
+int ExitOf(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool CanConnect(unsigned short port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace
+
+std::string BinaryDir() {
+    const char* d = getenv("OAMSDK_TEST_BINARY_DIR");
+    return std::string(d && *d ? d : ".") + "/bin";
+}
+
+std::string TempDir() {
+    const char* t = getenv("TMPDIR");
+    std::string tmpl = std::string(t && *t ? t : "/tmp") + "/oamsim-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data())) return std::string();
+    return buf.data();
+}
+
+SimProcess::SimProcess(SimOptions options) : m_opt(std::move(options)) {}
+
+SimProcess::~SimProcess() {
+    Stop();
+    if (!m_dir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+}
+
+bool SimProcess::Start(std::string& error) {
+    m_dir = TempDir();
+    if (m_dir.empty()) {
+        error = "no temporary directory";
+        return false;
+    }
+    m_storage = m_dir + "/storage";
+    m_log = m_dir + "/sim.log";
+    std::string portFile = m_dir + "/port";
+    std::vector<std::string> args{"--bind", "127.0.0.1", "--port", "0", "--port-file", portFile, "--storage", m_storage};
+    if (m_opt.alarmBind.empty()) {
+        args.push_back("--no-alarms");
+    } else {
+        args.push_back("--alarm-bind");
+        args.push_back(m_opt.alarmBind);
+    }
+    if (m_opt.stdinControl) args.push_back("--stdin");
+    args.insert(args.end(), m_opt.extraArgs.begin(), m_opt.extraArgs.end());
+    std::string program = BinaryDir() + "/oam-sim";
+
+    int in[2] = {-1, -1};
+    if (m_opt.stdinControl && ::pipe2(in, O_CLOEXEC) != 0) {
+        error = "pipe failed";
+        return false;
+    }
+    int logFd = ::open(m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    auto argv = Argv(program, args);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (in[0] >= 0)
+            ::dup2(in[0], 0);
+        else
+            ::dup2(::open("/dev/null", O_RDONLY), 0);
+        ::dup2(logFd, 2);
+        ::dup2(logFd, 1);
+        ::execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ::close(logFd);
+    if (in[0] >= 0) ::close(in[0]);
+    m_stdin = in[1];
+    if (pid < 0) {
+        error = "fork failed";
+        return false;
+    }
+    m_pid = pid;
+    int status = 0;
+    bool up = WaitFor(
+        [&] {
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return true;
+            }
+            std::string p = ReadFile(portFile);
+            if (p.empty() || p.back() != '\n') return false;
+            m_port = static_cast<unsigned short>(std::atoi(p.c_str()));
+            return m_port != 0 && CanConnect(m_port);
+        },
+        15000);
+    if (!up || m_pid < 0) {
+        error = "oam-sim did not start: " + Log();
+        return false;
+    }
+    return true;
+}
+
+std::string SimProcess::Log() const {
+    std::string l = ReadFile(m_log);
+    return l.size() > 4000 ? l.substr(l.size() - 4000) : l;
+}
+
+bool SimProcess::Control(const std::string& line) {
+    if (m_stdin < 0) return false;
+    std::string l = line + "\n";
+    return ::write(m_stdin, l.data(), l.size()) == static_cast<ssize_t>(l.size());
+}
+
+int SimProcess::Stop() {
+    if (m_stdin >= 0) {
+        ::close(m_stdin);
+        m_stdin = -1;
+    }
+    if (m_pid <= 0) return -1;
+    int status = 0;
+    ::kill(m_pid, SIGTERM);
+    if (!WaitChild(m_pid, 10000, status)) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return -1;
+    }
+    m_pid = -1;
+    return ExitOf(status);
+}
+
+RunResult Run(const std::string& program, const std::vector<std::string>& args, int limitMs,
+              const std::vector<std::string>& env) {
+    RunResult res;
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return res;
+    auto argv = Argv(program, args);
+    std::vector<std::string> envCopy = env;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(::open("/dev/null", O_RDONLY), 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        for (const std::string& e : envCopy) ::putenv(const_cast<char*>(e.c_str()));
+        ::execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    bool outOpen = true, errOpen = true;
+    char buf[4096];
+    while ((outOpen || errOpen) && std::chrono::steady_clock::now() < end) {
+        pollfd p[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+        if (::poll(p, 2, 50) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t n = ::read(p[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                (i == 0 ? outOpen : errOpen) = false;
+                continue;
+            }
+            (i == 0 ? res.out : res.err).append(buf, static_cast<size_t>(n));
+        }
+    }
+    int status = 0;
+    int left = static_cast<int>(
+        std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count()));
+    if (!WaitChild(pid, left, status)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        res.exitCode = -1;
+    } else {
+        res.exitCode = ExitOf(status);
+    }
+    ::close(out[0]);
+    ::close(err[0]);
+    return res;
+}
+
+RawClient::~RawClient() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+bool RawClient::Connect(unsigned short port, const char* host) {
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, host, &a.sin_addr);
+    return ::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+bool RawClient::Send(const std::string& bytes) {
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = ::send(m_fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string RawClient::RecvOnce(int ms) {
+    pollfd p{m_fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return std::string();
+    char buf[65536];
+    ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+std::string RawClient::RecvAll(int quietMs, size_t total) {
+    std::string out;
+    while (out.size() < total) {
+        std::string part = RecvOnce(quietMs);
+        if (part.empty()) break;
+        out += part;
+    }
+    return out;
+}
+
+bool RawClient::ClosedByPeer(int ms) {
+    pollfd p{m_fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return false;
+    char c;
+    return ::recv(m_fd, &c, 1, MSG_PEEK) == 0;
+}
+
+}  // namespace simtest

@@ -1,0 +1,42 @@
+// The commands of oamctl, one function each. Each prints its result and
+// throws Failure when it cannot give one.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Ctl.h"
+
+namespace oamctl {
+
+void CmdLogin(const GlobalOptions& g);
+void CmdStations(const GlobalOptions& g);
+void CmdDevices(const GlobalOptions& g, const std::string& station);
+void CmdGet(const GlobalOptions& g, const std::string& station, const std::string& name);
+void CmdSet(const GlobalOptions& g, const std::string& station, const std::string& name, int value, bool control);
+void CmdUpload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dir);
+void CmdDownload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dir);
+void CmdSend(const GlobalOptions& g, const std::string& station, const std::string& command, const std::string& params);
+
+struct AlarmOptions {
+    std::vector<std::string> peers;  // default: the server's host
+    std::string oamId = "oamctl";
+    unsigned port = 0;               // local UDP port (0: any free one)
+    unsigned count = 0;              // 0: until interrupted
+    double timeoutSec = 0;           // 0: no limit
+};
+void CmdAlarms(const GlobalOptions& g, const AlarmOptions& o);
+
+struct UdpOptions {
+    std::string bind;     // local address; empty: all interfaces
+    unsigned port = 0;    // local port
+    std::string host;     // send: destination
+    unsigned destPort = 0;
+    std::string text;
+    unsigned count = 1;   // recv: datagrams to wait for (0: until interrupted)
+    double timeoutSec = 0;
+};
+void CmdUdpSend(const GlobalOptions& g, const UdpOptions& o);
+void CmdUdpRecv(const GlobalOptions& g, const UdpOptions& o);
+
+}  // namespace oamctl
