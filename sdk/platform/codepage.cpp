@@ -23,6 +23,10 @@ UINT CodePageFromLocale() {
         {"CP932", 932},        {"WINDOWS-31J", 932}, {"GBK", 936},   {"GB2312", 936},
         {"GB18030", 936},      {"CP936", 936},   {"EUC-KR", 949},    {"CP949", 949},
         {"UHC", 949},          {"BIG5", 950},    {"BIG5-HKSCS", 950}, {"CP950", 950},
+        // A program that never called setlocale runs in the "C" locale, whatever
+        // its text really is: fold nothing beyond ASCII there, so that UTF-8
+        // lead bytes (0xC3 ...) are not taken for Latin-1 capitals.
+        {"ANSI_X3.4-1968", 20127}, {"ASCII", 20127}, {"US-ASCII", 20127}, {"646", 20127},
     };
     for (const Entry& e : table)
         if (strcasecmp(cs, e.name) == 0) return e.cp;
@@ -112,6 +116,27 @@ size_t FindChar(const char* s, size_t n, char c, size_t from) {
     return npos;
 }
 
+size_t FindLastChar(const char* s, size_t n, char c) {
+    UINT cp = GetACP();
+    if (!IsDoubleByte(cp)) {
+        for (size_t i = n; i > 0; --i)
+            if (s[i - 1] == c) return i - 1;
+        return npos;
+    }
+    // Lead bytes are only known scanning forward.
+    size_t last = npos;
+    for (size_t i = 0; i < n;) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        if (LeadByte(cp, b) && i + 1 < n) {
+            i += 2;
+            continue;
+        }
+        if (s[i] == c) last = i;
+        ++i;
+    }
+    return last;
+}
+
 size_t Find(const char* s, size_t n, const char* sub, size_t m, size_t from) {
     if (from > n) return npos;
     if (m == 0) return from;
@@ -121,8 +146,16 @@ size_t Find(const char* s, size_t n, const char* sub, size_t m, size_t from) {
         size_t p = v.find(std::string_view(sub, m), from);
         return p == std::string_view::npos ? npos : p;
     }
+    // A pattern that ends in a lone lead byte would take the first half of
+    // a character of s: such a match counts only at the very end of s.
+    size_t lastStart = 0;
+    for (size_t j = 0; j < m;) {
+        lastStart = j;
+        j += (LeadByte(cp, static_cast<unsigned char>(sub[j])) && j + 1 < m) ? 2 : 1;
+    }
+    bool endsInLead = LeadByte(cp, static_cast<unsigned char>(sub[lastStart])) && lastStart == m - 1;
     for (size_t i = from; i + m <= n;) {
-        if (memcmp(s + i, sub, m) == 0) return i;
+        if (memcmp(s + i, sub, m) == 0 && !(endsInLead && i + m < n)) return i;
         unsigned char b = static_cast<unsigned char>(s[i]);
         i += (LeadByte(cp, b) && i + 1 < n) ? 2 : 1;
     }

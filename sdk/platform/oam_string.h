@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,8 +25,10 @@
 
 // ---- ANSI code page --------------------------------------------------------
 // The process-wide ANSI code page: 0 (unset) means "from the locale's codeset"
-// (UTF-8 -> 65001, the East Asian double-byte sets -> 932/936/949/950, else
-// 1252). A host may set 932, 936, 949, 950, 65001 or any single-byte page.
+// (UTF-8 -> 65001, the East Asian double-byte sets -> 932/936/949/950,
+// plain ASCII as in the "C" locale -> 20127, else 1252). A host may set
+// 932, 936, 949, 950, 65001 or any single-byte page. Case folding touches
+// A-Z only, plus the Latin-1 letters in 1252 and 28591.
 OAMSDK_API UINT GetACP();
 OAMSDK_API BOOL OamSetACP(UINT codePage);
 OAMSDK_API BOOL IsDBCSLeadByte(BYTE b);
@@ -36,6 +39,8 @@ namespace mbcs {
 constexpr size_t npos = static_cast<size_t>(-1);
 // Every offset given is a character boundary of the text.
 OAMSDK_API size_t FindChar(const char* s, size_t n, char c, size_t from);
+OAMSDK_API size_t FindLastChar(const char* s, size_t n, char c);
+// A match starts and ends on character boundaries of s.
 OAMSDK_API size_t Find(const char* s, size_t n, const char* sub, size_t m, size_t from);
 OAMSDK_API int CompareNoCase(const char* a, size_t an, const char* b, size_t bn);
 OAMSDK_API void MakeLower(char* s, size_t n);
@@ -109,6 +114,9 @@ public:
         if (!sub || start < 0 || static_cast<size_t>(start) > size()) return -1;
         return pos(oam::mbcs::Find(data(), size(), sub, strlen(sub), static_cast<size_t>(start)));
     }
+
+    // Last occurrence of ch that is a whole character; -1 when none.
+    int ReverseFind(char ch) const { return pos(oam::mbcs::FindLastChar(data(), size(), ch)); }
 
     CString Left(int n) const { return sub(0, n); }
     CString Mid(int first) const { return sub(first, GetLength()); }
@@ -224,9 +232,13 @@ public:
         return *this;
     }
     CString& operator+=(const char* s) {
-        if (s) {
-            std::string t(s);  // s may point into this string
+        if (!s) return *this;
+        const char* b = m_buf.data();
+        if (std::less_equal<const char*>()(b, s) && std::less_equal<const char*>()(s, b + m_buf.size())) {
+            std::string t(s);  // s points into this string
             m_buf.append(t);
+        } else {
+            m_buf.append(s);
         }
         return *this;
     }

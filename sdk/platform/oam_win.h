@@ -69,6 +69,7 @@ typedef struct OamNetEvent* WSAEVENT;
 #define WSA_WAIT_TIMEOUT 258
 #define WSA_WAIT_FAILED 0xFFFFFFFFu
 #define WSA_INFINITE 0xFFFFFFFFu
+#define WSA_MAXIMUM_WAIT_EVENTS 64
 
 struct WSAData {
     WORD wVersion;
@@ -114,13 +115,19 @@ typedef WSAData WSADATA;
 #define WSAEISCONN 10056
 #define WSAENOTCONN 10057
 #define WSAESHUTDOWN 10058
+#define WSAETOOMANYREFS 10059
 #define WSAETIMEDOUT 10060
 #define WSAECONNREFUSED 10061
+#define WSAELOOP 10062
+#define WSAENAMETOOLONG 10063
 #define WSAEHOSTDOWN 10064
 #define WSAEHOSTUNREACH 10065
 #define WSASYSNOTREADY 10091
 #define WSAVERNOTSUPPORTED 10092
 #define WSANOTINITIALISED 10093
+#define WSASYSCALLFAILURE 10107
+#define WSA_INVALID_HANDLE 6
+#define WSA_INVALID_PARAMETER 87
 #define WSAHOST_NOT_FOUND 11001
 #define WSATRY_AGAIN 11002
 #define WSANO_RECOVERY 11003
@@ -130,15 +137,22 @@ typedef WSAData WSADATA;
 #define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
+#define ERROR_TOO_MANY_OPEN_FILES 4
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_NOT_SAME_DEVICE 17
+#define ERROR_GEN_FAILURE 31
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_HANDLE_EOF 38
+#define ERROR_NOT_SUPPORTED 50
 #define ERROR_FILE_EXISTS 80
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_DISK_FULL 112
+#define ERROR_DIR_NOT_EMPTY 145
+#define ERROR_BUSY 170
 #define ERROR_ALREADY_EXISTS 183
+#define ERROR_FILENAME_EXCED_RANGE 206
 
 namespace win {
 OAMSDK_API int WSAStartup(WORD version, WSADATA* data);
@@ -174,12 +188,20 @@ OAMSDK_API char* inet_ntoa(in_addr in);
 // name is the local host. Null with WSAHOST_NOT_FOUND when nothing is found.
 OAMSDK_API hostent* gethostbyname(const char* name);
 
+// Network events. Readiness is level-triggered: an event selected for
+// FD_READ/FD_CLOSE reads as signalled while data or a hang-up is waiting on
+// its socket, reset or not; WSASetEvent/WSAResetEvent set and clear a
+// manual signal besides. Selecting makes the socket non-blocking; closing
+// the socket cancels the selection. Socket and event may be closed in
+// either order.
 OAMSDK_API WSAEVENT WSACreateEvent();
 OAMSDK_API BOOL WSACloseEvent(WSAEVENT ev);
+OAMSDK_API BOOL WSASetEvent(WSAEVENT ev);
 OAMSDK_API BOOL WSAResetEvent(WSAEVENT ev);
 OAMSDK_API int WSAEventSelect(SOCKET s, WSAEVENT ev, long networkEvents);
-// Waits until one of the events is signalled: WSA_WAIT_EVENT_0 + index,
-// WSA_WAIT_TIMEOUT or WSA_WAIT_FAILED. fWaitAll is not supported (FALSE).
+// Waits until one of the events is signalled: WSA_WAIT_EVENT_0 + the
+// lowest such index, WSA_WAIT_TIMEOUT or WSA_WAIT_FAILED (an unknown or
+// closed event: WSA_INVALID_HANDLE). fWaitAll is not supported (FALSE).
 OAMSDK_API DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL waitAll,
                                           DWORD timeoutMs, BOOL alertable);
 }  // namespace win
@@ -238,12 +260,29 @@ OAMSDK_API LRESULT SendMessageA(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
 
 // Host side: a message-only window owned by the thread that creates it.
 // That thread runs OamRunMessageLoop (until OamQuitMessageLoop) or pumps
-// with OamPumpMessages.
+// with OamPumpMessages; either handles the messages of every window of the
+// thread, sent ones before posted ones. Both refuse (-1) a window that the
+// calling thread does not own. A window left when its thread ends is
+// destroyed with it.
 OAMSDK_API HWND OamCreateMessageWindow(WNDPROC proc, void* userData);
 OAMSDK_API void* OamGetWindowUserData(HWND wnd);
+OAMSDK_API BOOL IsWindow(HWND wnd);
+// Gives the code of the quit request that ended it.
 OAMSDK_API int OamRunMessageLoop(HWND wnd);
-// Handles waiting messages, waiting up to timeoutMs for the first one;
-// gives the number handled.
+// Handles waiting messages, waiting up to timeoutMs for the first; gives
+// the number handled. A quit request ends the pump and is used up.
 OAMSDK_API int OamPumpMessages(HWND wnd, DWORD timeoutMs);
+// Queues a quit request (WM_QUIT) behind the messages already posted to
+// the window's thread; a null window means the calling thread.
 OAMSDK_API void OamQuitMessageLoop(HWND wnd);
+// Senders waiting on the window get 0; its posted messages are dropped.
 OAMSDK_API BOOL OamDestroyMessageWindow(HWND wnd);
+
+// Message box: writes "caption: text" as one line to stderr and gives IDOK,
+// unless a host hook takes it (a null hook restores the default).
+#define MB_OK 0x0u
+#define MB_ICONERROR 0x10u
+#define IDOK 1
+typedef int (*OamMessageBoxHook)(HWND wnd, const char* text, const char* caption, UINT type);
+OAMSDK_API int MessageBoxA(HWND wnd, const char* text, const char* caption, UINT type);
+OAMSDK_API void OamSetMessageBoxHook(OamMessageBoxHook hook);

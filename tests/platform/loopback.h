@@ -1,0 +1,71 @@
+// Raw POSIX peers on 127.0.0.1 for the platform tests: the other end of a
+// connection is deliberately not built with the layer under test.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace plattest {
+
+inline sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+inline uint16_t PortOf(int fd) {
+    sockaddr_in a{};
+    socklen_t l = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &l);
+    return ntohs(a.sin_port);
+}
+
+// A listening TCP socket on 127.0.0.1, ephemeral port.
+class Listener {
+public:
+    Listener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = Loopback(0);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 8);
+        port_ = PortOf(fd_);
+    }
+    ~Listener() { ::close(fd_); }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    uint16_t port() const { return port_; }
+    sockaddr_in addr() const { return Loopback(port_); }
+    // Waits up to timeoutMs for a connection; -1 if none came.
+    int Accept(int timeoutMs = 5000) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1) return -1;
+        return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
+// A bound UDP socket on 127.0.0.1, ephemeral port.
+inline int BoundUdp(uint16_t* port) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    *port = PortOf(fd);
+    return fd;
+}
+
+inline bool FdOpen(int fd) {
+    return fcntl(fd, F_GETFD) != -1;
+}
+
+}  // namespace plattest
