@@ -14,6 +14,7 @@
 #include "Corbex.h"
 #include "OamCommand.h"
 #include "channel/MemoryArchive.h"
+#include "codec/TextScan.h"
 
 namespace {
 
@@ -66,23 +67,6 @@ private:
     HANDLE m_h;
 };
 
-bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// atoi that saturates at the int range instead of overflowing.
-int ToInt(const char* s) {
-    while (IsBlank(*s)) ++s;
-    bool negative = *s == '-';
-    if (*s == '+' || *s == '-') ++s;
-    int64_t v = 0;
-    for (; *s >= '0' && *s <= '9'; ++s) {
-        if (v <= static_cast<int64_t>(INT_MAX) + 1) v = v * 10 + (*s - '0');
-    }
-    if (negative) v = -v;
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
-}
-
 // A server may write its reply and the archive back to back, so that the
 // read that took the reply holds the archive's first bytes too. The reply
 // text is raw[lead, end) (cut at the first NUL and trimmed) and unread, what
@@ -95,13 +79,13 @@ int TakeArchiveHead(char* raw, int rawLen, const CString& unread) {
     size_t n = static_cast<size_t>(rawLen);
     size_t textEnd = strnlen(raw, n);
     size_t lead = 0;
-    while (lead < textEnd && IsBlank(raw[lead])) ++lead;
-    while (textEnd > lead && IsBlank(raw[textEnd - 1])) --textEnd;
+    while (lead < textEnd && oam::mbcs::IsSpace(raw[lead])) ++lead;
+    while (textEnd > lead && oam::mbcs::IsSpace(raw[textEnd - 1])) --textEnd;
     size_t unreadLen = static_cast<size_t>(unread.GetLength());
     if (unreadLen > textEnd - lead) return 0;
     size_t off = textEnd - unreadLen;
     if (memcmp(raw + off, unread.GetString(), unreadLen) != 0) return 0;
-    while (off < n && IsBlank(raw[off])) ++off;
+    while (off < n && oam::mbcs::IsSpace(raw[off])) ++off;
     size_t left = n - off;
     if (left == 0 || raw[off] != 'P' || (left > 1 && raw[off + 1] != 'K')) return 0;
     memmove(raw, raw + off, left);
@@ -208,7 +192,9 @@ int CClientSocket::ReceiveFile(const char* station, const char* fileName) {
         codec.PopNameValue(reply, pairName, digest, 1) != 0) {
         return 1;
     }
-    unsigned int length = static_cast<unsigned int>(ToInt(lengthText));
+    // atoi's conversion, saturating at the int range instead of overflowing.
+    unsigned int length = static_cast<unsigned int>(
+        oam::codec::Atoi(oam::codec::Span(lengthText.GetString(), static_cast<size_t>(lengthText.GetLength()))));
     // What the reply's read held beyond the reply waits in the receive
     // buffer for the data phase; the received length now counts it.
     m_nRecvLen = TakeArchiveHead(m_RecvBuf, m_nRecvLen, reply);
