@@ -10,7 +10,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <future>
+#include <ostream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -91,6 +94,17 @@ protected:
         FileTransfer* self = static_cast<FileTransfer*>(user);
         std::lock_guard<std::mutex> g(self->m_logLock);
         self->m_log[sink].push_back(line);
+        self->m_logged.notify_all();
+    }
+    // Bounded wait for a line containing text.
+    bool WaitLogged(int sink, const std::string& text) {
+        std::unique_lock<std::mutex> g(m_logLock);
+        return m_logged.wait_for(g, std::chrono::seconds(20), [&] {
+            for (const std::string& l : m_log[sink]) {
+                if (l.find(text) != std::string::npos) return true;
+            }
+            return false;
+        });
     }
     std::vector<std::string> Log(int sink) {
         std::lock_guard<std::mutex> g(m_logLock);
@@ -118,6 +132,7 @@ protected:
     oamtest::TempDir m_dir;
     CClientSocket m_sock;
     std::mutex m_logLock;
+    std::condition_variable m_logged;
     std::vector<std::string> m_log[2];
 };
 
@@ -129,13 +144,16 @@ struct Upload {
 };
 
 // Takes one "FileSet" and its archive, answers finalCode, then answers
-// whatever follows with 0.
-FakeServer::Handler UploadServer(Upload& seen, int finalCode) {
-    return [&seen, finalCode](FakeConn& c) {
+// whatever follows with 0. The final reply waits until the client has read
+// the first one: with no archive bytes between them, a single read could
+// otherwise take both.
+FakeServer::Handler UploadServer(Upload& seen, int finalCode, std::function<bool()> firstReplyRead) {
+    return [&seen, finalCode, firstReplyRead](FakeConn& c) {
         seen.request = c.readRequest(10000);
         c.write(Reply(seen.request, 0));
-        size_t len = std::stoul(Pairs(seen.request)["FILELEN"]);
+        size_t len = strtoul(Pairs(seen.request)["FILELEN"].c_str(), nullptr, 10);
         seen.gotAll = c.readExactly(len, seen.archive, 10000);
+        firstReplyRead();
         c.write(Reply(seen.request, finalCode, finalCode ? "Disk full;" : ""));
         Linger(c);
     };
@@ -147,13 +165,15 @@ struct UploadCase {
     int finalCode;
 };
 
+void PrintTo(const UploadCase& c, std::ostream* os) { *os << c.label; }
+
 class FileUpload : public FileTransfer, public ::testing::WithParamInterface<UploadCase> {};
 
 TEST_P(FileUpload, SendsTheAnnouncedArchiveOfTheFile) {
     const UploadCase& u = GetParam();
     ASSERT_TRUE(oamtest::WriteFileBytes(m_dir.file("cfg.ini"), u.content));
     Upload seen;
-    FakeServer server(UploadServer(seen, u.finalCode));
+    FakeServer server(UploadServer(seen, u.finalCode, [this] { return WaitLogged(CFunction::SinkD, "Return:"); }));
     Connect(server);
     // Another command issued during the upload's pause waits for its end.
     std::future<int> other = std::async(std::launch::async, [&] {
@@ -192,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FileTransfer, UploadOfAnEmptyFileAnnouncesNoBytesAndSendsNone) {
     ASSERT_TRUE(oamtest::WriteFileBytes(m_dir.file("empty.ini"), ""));
     Upload seen;
-    FakeServer server(UploadServer(seen, 0));
+    FakeServer server(UploadServer(seen, 0, [this] { return WaitLogged(CFunction::SinkD, "Return:"); }));
     Connect(server);
     EXPECT_EQ(m_sock.SendFile("2", "empty.ini"), 0);
     EXPECT_EQ(seen.request,
@@ -209,6 +229,8 @@ struct UploadFailure {
     const char* rlog;  // a line of RLog; nullptr: no RLog line at all
     bool commandSent;
 };
+
+void PrintTo(const UploadFailure& c, std::ostream* os) { *os << c.label; }
 
 class FileUploadFailure : public FileTransfer, public ::testing::WithParamInterface<UploadFailure> {};
 
@@ -245,7 +267,7 @@ TEST_P(FileUploadFailure, ReportsAndReleasesTheChannel) {
             } else if (fault == UploadFault::CloseAfterArchive) {
                 c.write(Reply(r, 0));
                 std::string archive;
-                c.readExactly(std::stoul(Pairs(r)["FILELEN"]), archive, 10000);
+                c.readExactly(strtoul(Pairs(r)["FILELEN"].c_str(), nullptr, 10), archive, 10000);
                 c.closeConn();
             }  // Silent: no answer
         }
@@ -331,6 +353,8 @@ std::string MakeArchive(Arc arc) {
     return a;
 }
 
+void PrintTo(const DownloadCase& c, std::ostream* os) { *os << c.label; }
+
 class FileDownload : public FileTransfer, public ::testing::WithParamInterface<DownloadCase> {};
 
 TEST_P(FileDownload, WritesTheFileWholeOrNotAtAll) {
@@ -356,9 +380,10 @@ TEST_P(FileDownload, WritesTheFileWholeOrNotAtAll) {
         case Feed::ShortStay:
         case Feed::ShortClose: c.write(reply + archive.substr(0, archive.size() - 10)); break;
         case Feed::Long: c.write(reply) && c.writeDelayed(archive + "tail", 30); break;
-        case Feed::Flood:
-            c.write(reply);
-            for (int i = 0; i < 2000 && c.write(archive); ++i) {
+        case Feed::Flood:  // the archive and more, without end
+            if (c.write(reply) && c.writeDelayed(archive + std::string(60000, 'x'), 30)) {
+                for (int i = 0; i < 2000 && c.write(std::string(60000, 'x')); ++i) {
+                }
             }
             break;
         default: c.write(reply); break;
@@ -453,6 +478,8 @@ struct LocalFailure {
     int expected;
     const char* rlog;
 };
+
+void PrintTo(const LocalFailure& c, std::ostream* os) { *os << c.label; }
 
 class FileDownloadLocalFailure : public FileTransfer, public ::testing::WithParamInterface<LocalFailure> {};
 
