@@ -185,6 +185,7 @@ void BM_AlarmBurst(benchmark::State& state) {
 BENCHMARK(BM_AlarmBurst)
     ->Arg(10000)
     ->Arg(20000)
+    ->Arg(30000)
     ->Arg(40000)
     ->Arg(80000)
     ->Iterations(1)
