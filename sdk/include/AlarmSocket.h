@@ -24,8 +24,14 @@ public:
     CAlarmSocket& operator=(const CAlarmSocket&) = delete;
 
     int IsSocket();
+    // Binds all local interfaces on the low 16 bits of port (addr is not
+    // used), non-blocking, with a receive buffer large enough for a burst.
     int Create(unsigned int port, const char* addr);
+    // May be called from another thread to end Receive.
     int Close();
+    // Registers with every peer, keeps the registration alive, and delivers
+    // every waiting datagram (callback, then WM_OAM_ALARM sent and waited
+    // for) until Close. The destructor does not close the socket.
     void Receive();
     int GetPeerName(CString& address, unsigned int& port);
     static unsigned long Name2Inet(const char* host);

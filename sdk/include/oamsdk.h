@@ -10,6 +10,7 @@
 #include "AlarmSocket.h"
 #include "UDPSocket.h"
 #include "Corbex.h"
+#include "OamModule.h"
 
 #define OAMSDK_VERSION_MAJOR 1
 #define OAMSDK_VERSION_MINOR 0

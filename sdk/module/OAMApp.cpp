@@ -1,1 +1,48 @@
-// Library start-up: placeholder until the module object lands.
+// Library start-up: the application object and the module's load and
+// unload entry points. Loading starts the socket layer and nothing else (no
+// thread, no file, no connection, no log line).
+#include "module/OAMApp.h"
+
+#include <atomic>
+
+#include "OamModule.h"
+#include "module/resource.h"
+
+// Constant-initialised (constexpr constructors), so it exists before any
+// load-time code of the module runs.
+COAMApp theApp;
+
+BOOL COAMApp::InitInstance() {
+    CWinApp::InitInstance();
+    if (!AfxSocketInit()) {
+        AfxMessageBox(IDP_SOCKETS_INIT_FAILED, MB_OK);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+namespace {
+
+enum StartupState { kNotRun = -1, kFailed = 0, kStarted = 1 };
+std::atomic<int> g_startup{kNotRun};
+
+// Process attach. A failed start-up cannot make dlopen fail on this
+// platform: the exit processing runs as it would on a refused load, and the
+// result is kept for OamStartupSucceeded.
+__attribute__((constructor)) void ModuleAttach() {
+    const BOOL ok = theApp.InitInstance();
+    if (!ok) theApp.ExitInstance();
+    g_startup.store(ok ? kStarted : kFailed);
+}
+
+// Process detach: exit processing, which cleans the socket layer up. It
+// does not go through theApp, whose destructor may already have run.
+__attribute__((destructor)) void ModuleDetach() {
+    AfxSocketTerm();
+}
+
+}  // namespace
+
+extern "C" BOOL OamStartupSucceeded() {
+    return g_startup.load() == kStarted ? TRUE : FALSE;
+}

@@ -12,6 +12,13 @@
 //    and GetLastError;
 //  - a send on a dead connection fails with a link-break code and never
 //    raises SIGPIPE.
+//
+// A SOCKET is an opaque handle, not the descriptor: its low 32 bits are
+// the descriptor and its high 32 bits a generation, so a handle kept after
+// closesocket never reaches a socket that later got the same descriptor.
+// closesocket may run while another thread is blocked on the socket: the
+// blocked call returns SOCKET_ERROR with WSAEINTR, and the descriptor is
+// closed once no call uses it any more. Calls work without WSAStartup.
 #pragma once
 
 #include <stddef.h>
@@ -162,19 +169,31 @@ OAMSDK_API void WSASetLastError(int code);
 
 OAMSDK_API SOCKET socket(int af, int type, int protocol);
 OAMSDK_API int bind(SOCKET s, const sockaddr* name, int namelen);
+// A blocking connect waits for the system's own time-out; SO_SNDTIMEO does
+// not shorten it (a non-blocking one fails with WSAEWOULDBLOCK at once).
 OAMSDK_API int connect(SOCKET s, const sockaddr* name, int namelen);
 OAMSDK_API int send(SOCKET s, const char* buf, int len, int flags);
+// A datagram larger than len fails with WSAEMSGSIZE and is used up, as on
+// Windows. Flags: MSG_OOB, MSG_PEEK, MSG_DONTROUTE, MSG_WAITALL; any other
+// bit fails with WSAEOPNOTSUPP. EINTR is retried.
 OAMSDK_API int recv(SOCKET s, char* buf, int len, int flags);
 OAMSDK_API int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen);
 OAMSDK_API int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen);
 OAMSDK_API int shutdown(SOCKET s, int how);
 OAMSDK_API int closesocket(SOCKET s);
+// FIONBIO and FIONREAD, with their Windows or POSIX values. FIONREAD on a
+// datagram socket gives the size of the first datagram (Linux), not the
+// total waiting. WSAIoctl: SIO_FLUSH does nothing and succeeds; FIONREAD
+// writes a 4-byte count.
 OAMSDK_API int ioctlsocket(SOCKET s, long cmd, unsigned long* argp);
 OAMSDK_API int WSAIoctl(SOCKET s, unsigned long code, void* in, unsigned long inLen, void* out,
                         unsigned long outLen, unsigned long* bytesReturned, void* overlapped,
                         void* completion);
 // Level SOL_SOCKET: SO_SNDTIMEO/SO_RCVTIMEO take a 4-byte count of
-// milliseconds as on Windows; SO_RCVBUF/SO_SNDBUF a 4-byte size.
+// milliseconds as on Windows (0 = none; a receive or send that runs into
+// one fails with WSAETIMEDOUT); SO_RCVBUF/SO_SNDBUF a 4-byte size, read
+// back as the size asked for (Linux reports double); SO_ERROR reads as a
+// Windows Sockets code. Other options pass through with POSIX values.
 OAMSDK_API int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
 OAMSDK_API int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 OAMSDK_API int getsockname(SOCKET s, sockaddr* name, int* namelen);
@@ -185,7 +204,8 @@ OAMSDK_API unsigned long inet_addr(const char* cp);
 OAMSDK_API char* inet_ntoa(in_addr in);
 
 // IPv4 look-up with a per-thread result (thread-safe underneath); the empty
-// name is the local host. Null with WSAHOST_NOT_FOUND when nothing is found.
+// or null name is the local host (its loopback address if its own name does
+// not resolve). Null with WSAHOST_NOT_FOUND when nothing is found.
 OAMSDK_API hostent* gethostbyname(const char* name);
 
 // Network events. Readiness is level-triggered: an event selected for
@@ -221,7 +241,12 @@ OAMSDK_API void EnterCriticalSection(CRITICAL_SECTION* cs);
 OAMSDK_API BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs);
 OAMSDK_API void LeaveCriticalSection(CRITICAL_SECTION* cs);
 
-// Files. Paths may use "\" or "/" as separator.
+// Files. Paths may use "\" or "/" as separator (a "\" that is the trail
+// byte of a double-byte character stays part of the name). Sharing is best
+// effort through advisory flock locks that every opener through CreateFileA
+// takes: share mode 0 locks exclusively, any other share mode shared; a
+// conflict fails at once with ERROR_SHARING_VIOLATION, and DeleteFileA and
+// MoveFileExA refuse a file held open that way. Errors go to GetLastError.
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u

@@ -31,11 +31,13 @@ inline uint16_t PortOf(int fd) {
 // A listening TCP socket on 127.0.0.1, ephemeral port.
 class Listener {
 public:
-    Listener() {
+    // With backlog 0 and one connection waiting, Linux drops further SYNs:
+    // the next connect stays pending.
+    explicit Listener(int backlog = 8) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a = Loopback(0);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 8);
+        ::listen(fd_, backlog);
         port_ = PortOf(fd_);
     }
     ~Listener() { ::close(fd_); }

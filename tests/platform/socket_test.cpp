@@ -222,6 +222,26 @@ TEST(SocketErrors, RefusedConnectAndUnconnectedCalls) {
     EXPECT_EQ(0, win::closesocket(s));
 }
 
+// Linux would take 0.0.0.0 for the local host: a channel whose server name
+// failed to resolve must not land on whatever listens locally.
+TEST(SocketErrors, AnyAddressIsNoDestination) {
+    Listener l;
+    sockaddr_in any = l.addr();
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    SOCKET t = win::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(INVALID_SOCKET, t);
+    EXPECT_EQ(SOCKET_ERROR, win::connect(t, reinterpret_cast<sockaddr*>(&any), sizeof any));
+    EXPECT_EQ(WSAEADDRNOTAVAIL, win::WSAGetLastError());
+    EXPECT_EQ(-1, l.Accept(50));
+    EXPECT_EQ(0, win::closesocket(t));
+
+    SOCKET u = win::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    ASSERT_NE(INVALID_SOCKET, u);
+    EXPECT_EQ(SOCKET_ERROR, win::sendto(u, "x", 1, 0, reinterpret_cast<sockaddr*>(&any), sizeof any));
+    EXPECT_EQ(WSAEADDRNOTAVAIL, win::WSAGetLastError());
+    EXPECT_EQ(0, win::closesocket(u));
+}
+
 TEST(SocketErrors, ErrorsArePerThread) {
     win::WSASetLastError(WSAECONNRESET);
     std::thread([] {
@@ -508,6 +528,31 @@ TEST(SocketClose, CloseFromAnotherThreadWakesBlockedReceive) {
         EXPECT_FALSE(FdOpen(fd)) << "the descriptor is closed once the call has left";
         if (peer >= 0) ::close(peer);
     }
+}
+
+TEST(SocketClose, PendingConnectIgnoresSendTimeOutAndWakesOnClose) {
+    Listener full(0);
+    sockaddr_in a = full.addr();
+    int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    pollfd pf{filler, POLLOUT, 0};
+    ASSERT_EQ(1, ::poll(&pf, 1, 5000)) << "the first connection fills the queue";
+
+    SOCKET s = win::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SetTimeout(s, SO_SNDTIMEO, 100);
+    auto done = std::async(std::launch::async, [&] {
+        int rc = win::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        return std::make_pair(rc, win::WSAGetLastError());
+    });
+    // Three times the send time-out: a connect cut short by it would be back.
+    EXPECT_EQ(std::future_status::timeout, done.wait_for(std::chrono::milliseconds(300)));
+    ASSERT_EQ(0, win::closesocket(s));
+    ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(10)))
+        << "closesocket did not wake the pending connect";
+    auto r = done.get();
+    EXPECT_EQ(SOCKET_ERROR, r.first);
+    EXPECT_TRUE(r.second == WSAEINTR || r.second == WSAENOTSOCK) << r.second;
+    ::close(filler);
 }
 
 TEST(SocketClose, ConcurrentCallsAndCloseNeverTouchAnotherSocket) {

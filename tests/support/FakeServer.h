@@ -113,6 +113,8 @@ public:
     typedef std::function<Action(const std::string& request, int conn, int reqIndex)> Responder;
     typedef std::function<void(FakeConn& conn)> Handler;
 
+    // Reads and records requests, answers none.
+    FakeServer() : FakeServer(std::vector<Action>()) {}
     // Actions in order across all connections; once used up, `after` applies.
     explicit FakeServer(std::vector<Action> script, Action after = Action::none(),
                         const char* address = "127.0.0.1");

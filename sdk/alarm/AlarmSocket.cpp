@@ -1,0 +1,253 @@
+// Alarm receiver: registration with the peers, the receive loop, decoding of
+// alarm datagrams and delivery to the host.
+#include "AlarmSocket.h"
+
+#include <string.h>
+
+#include <atomic>
+
+#include "OamCommand.h"
+#include "UDPSocket.h"
+#include "alarm/RegistrationSchedule.h"
+
+namespace oam {
+namespace alarm {
+
+namespace {
+const Clock::duration kDefaultUnit = std::chrono::seconds(30);
+std::atomic<int64_t> g_unitOverride{0};  // in Clock ticks; 0 = default
+}  // namespace
+
+Clock::duration KeepAliveUnit() {
+    int64_t v = g_unitOverride.load(std::memory_order_relaxed);
+    return v > 0 ? Clock::duration(v) : kDefaultUnit;
+}
+
+void SetKeepAliveUnitForTest(Clock::duration unit) {
+    g_unitOverride.store(unit.count() > 0 ? static_cast<int64_t>(unit.count()) : 0, std::memory_order_relaxed);
+}
+
+}  // namespace alarm
+}  // namespace oam
+
+namespace {
+
+const DWORD kPassMs = 30;
+const int kReceiveBufferSize = CUDPSocket::RECEIVE_BUFFER_SIZE;
+// Datagrams taken before the schedule is looked at again, so that a flood
+// cannot starve the keep-alives.
+const int kMaxPerPass = 256;
+
+bool IsHandle(SOCKET s) {
+    return s != 0 && s != INVALID_SOCKET;
+}
+
+// Owns the loop's event object.
+class LoopEvent {
+public:
+    LoopEvent() : m_event(win::WSACreateEvent()) {}
+    ~LoopEvent() {
+        if (m_event != WSA_INVALID_EVENT) win::WSACloseEvent(m_event);
+    }
+    LoopEvent(const LoopEvent&) = delete;
+    LoopEvent& operator=(const LoopEvent&) = delete;
+
+    // Waits up to ms for a datagram on s; false when it could not wait (no
+    // socket, no event), so that the caller sleeps instead.
+    bool Wait(SOCKET s, DWORD ms) {
+        if (m_event == WSA_INVALID_EVENT || !IsHandle(s)) return false;
+        if (s != m_selected) {
+            if (win::WSAEventSelect(s, m_event, FD_READ | FD_CLOSE) != 0) {
+                m_selected = 0;
+                return false;
+            }
+            m_selected = s;
+        }
+        DWORD r = win::WSAWaitForMultipleEvents(1, &m_event, FALSE, ms, FALSE);
+        if (r == WSA_WAIT_FAILED) return false;
+        // Reset before draining: a datagram arriving after the last receive
+        // of the pass signals the event again.
+        win::WSAResetEvent(m_event);
+        return true;
+    }
+
+private:
+    WSAEVENT m_event;
+    SOCKET m_selected = 0;
+};
+
+}  // namespace
+
+CAlarmSocket::CAlarmSocket() : Length(0), Wnd(nullptr), Callback(nullptr), UserData(0), Socket(0) {
+    memset(Buffer, 0, sizeof Buffer);
+    memset(&Alarm, 0, sizeof Alarm);
+}
+
+// The socket is the host's to close (Close) before the object goes.
+CAlarmSocket::~CAlarmSocket() {}
+
+int CAlarmSocket::IsSocket() {
+    return static_cast<int>(Socket.load());
+}
+
+int CAlarmSocket::Create(unsigned int port, const char* /*addr: always all interfaces*/) {
+    if (Socket.load() != 0) return 0;
+
+    SOCKET s = win::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    Socket.store(s);
+    if (s == INVALID_SOCKET) return 0;
+
+    sockaddr_in local;
+    memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(static_cast<unsigned short>(port & 0xFFFF));
+    if (win::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        win::closesocket(s);
+        Socket.store(0);
+        return 0;
+    }
+
+    unsigned long nonBlocking = 1;
+    win::ioctlsocket(s, static_cast<long>(WIN_FIONBIO), &nonBlocking);
+
+    // Room for a burst of alarms while the host's callback is busy.
+    int size = kReceiveBufferSize;
+    win::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
+    return 1;
+}
+
+int CAlarmSocket::Close() {
+    // Taking the handle out first makes the loop stop at its next look and
+    // lets only one of two racing Close calls close it.
+    SOCKET s = Socket.exchange(0);
+    win::shutdown(s, SD_SEND);
+    return win::closesocket(s);
+}
+
+int CAlarmSocket::GetPeerName(CString& address, unsigned int& port) {
+    sockaddr_in peer;
+    memset(&peer, 0, sizeof peer);
+    int length = sizeof peer;
+    if (win::getpeername(Socket.load(), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        win::WSAGetLastError();
+        return 0;
+    }
+    const char* text = win::inet_ntoa(peer.sin_addr);
+    address = text ? text : "";
+    port = ntohs(peer.sin_port);
+    return 1;
+}
+
+unsigned long CAlarmSocket::Name2Inet(const char* host) {
+    return CUDPSocket::Name2Inet(host);
+}
+
+int CAlarmSocket::SendTo(const char* data, int length, const char* host, unsigned short port) {
+    if (!host) return 0;
+    sockaddr_in to;
+    memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = static_cast<uint32_t>(Name2Inet(host));
+    return win::sendto(Socket.load(), data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+void CAlarmSocket::Receive() {
+    using namespace oam::alarm;
+
+    CString registration;
+    registration.Format("OamId=%s;", OamId.GetString());
+    const char* text = registration.GetString();
+    const int length = registration.GetLength();
+    const int keepAliveLength = 5;  // "OamId"
+
+    for (int i = 0; i < PeerList.GetSize(); ++i) {
+        for (int n = 0; n < 3; ++n) SendTo(text, length, PeerList[i], PEER_PORT);
+    }
+
+    RegistrationSchedule schedule(KeepAliveUnit());
+    const Clock::time_point start = Clock::now();
+    LoopEvent event;
+    bool backlog = false;
+
+    for (;;) {
+        if (!backlog && !event.Wait(Socket.load(), kPassMs)) Sleep(kPassMs);
+        backlog = false;
+
+        PeerAction action = schedule.Due(Clock::now() - start);
+        if (action != PeerAction::None) {
+            for (int i = 0; i < PeerList.GetSize(); ++i) {
+                if (action == PeerAction::Register) {
+                    SendTo(text, length, PeerList[i], PEER_PORT);
+                } else {
+                    SendTo(text, keepAliveLength, PeerList[i], PEER_PORT);
+                    SendTo(text, keepAliveLength, PeerList[i], PEER_PORT);
+                }
+            }
+        }
+
+        // Take every datagram waiting. The handle is read afresh for each
+        // receive: after Close it is 0 or a stale handle that the layer
+        // refuses, never a descriptor reused by someone else.
+        bool closed = false;
+        int taken = 0;
+        for (;;) {
+            Length = win::recv(Socket.load(), Buffer, BUFFER_SIZE, 0);
+            if (Length > 0) {
+                PreMessageProcess();
+            } else if (Length < 0 && win::WSAGetLastError() != WSAEMSGSIZE) {
+                // Nothing waiting, or no socket any more.
+                closed = Socket.load() == 0;
+                break;
+            }
+            // An empty or oversized datagram is dropped; look for the next.
+            if (++taken == kMaxPerPass) {
+                backlog = true;
+                break;
+            }
+        }
+        if (closed) break;
+    }
+}
+
+int CAlarmSocket::AssembleCommand() {
+    if (Length >= BUFFER_SIZE) return 0;
+    Buffer[Length] = '\0';
+    Message = Buffer;
+    return 1;
+}
+
+int CAlarmSocket::AnalyzeCommand() {
+    COamCommand codec;
+    CString name;
+    // Strictly positional: each step takes one pair whatever its name. Text
+    // values are cut to fit their fields.
+    Alarm.ID = codec.PopIntValue(Message, "ID");
+    codec.PopNameValue(Message, name, Alarm.Text1, 1);
+    Alarm.DeviceID = codec.PopIntValue(Message, "DeviceID");
+    Alarm.Type = codec.PopIntValue(Message, "Type");
+    Alarm.AlarmID = codec.PopIntValue(Message, "AlarmID");
+    codec.PopNameValue(Message, name, Alarm.Text2, 1);
+    codec.PopNameValue(Message, name, Alarm.Text3, 1);
+    if (Alarm.Type == 1) {
+        codec.PopNameValue(Message, name, Alarm.ObjText, 1);
+        Alarm.ObjWidth = codec.PopIntValue(Message, "ObjWidth");
+        Alarm.ObjHeight = codec.PopIntValue(Message, "ObjHeight");
+        Alarm.ObjColor = codec.PopIntValue(Message, "ObjColor");
+        Alarm.ObjPosX = codec.PopIntValue(Message, "ObjPosX");
+        Alarm.ObjPosY = codec.PopIntValue(Message, "ObjPosY");
+        Alarm.ObjSpeed = codec.PopIntValue(Message, "ObjSpeed");
+        Alarm.ObjDir = static_cast<float>(codec.PopFloatValue(Message, "ObjDir"));
+        Alarm.ObjRoi = codec.PopIntValue(Message, "ObjRoi");
+    }
+    return 1;
+}
+
+void CAlarmSocket::PreMessageProcess() {
+    if (!AssembleCommand()) return;
+    AnalyzeCommand();
+    if (Callback) Callback(&Alarm, UserData);
+    if (Wnd) SendMessageA(Wnd, WM_OAM_ALARM, 0, reinterpret_cast<LPARAM>(&Alarm));
+    Message.Empty();
+}

@@ -1,0 +1,31 @@
+// Channel helpers that the wire tests cannot reach: the error codes that
+// count as a broken link and the wrapping session counter.
+#include <algorithm>
+#include <iterator>
+
+#include <gtest/gtest.h>
+
+#include "channel/ChannelInternal.h"
+
+using namespace oam::channel;
+
+namespace {
+
+TEST(ChannelInternals, OnlySixCodesMeanABrokenLink) {
+    const DWORD breaking[] = {10050, 10052, 10053, 10054, 10057, 10058};
+    for (DWORD code = 10000; code < 10110; ++code) {
+        bool expected = std::find(std::begin(breaking), std::end(breaking), code) != std::end(breaking);
+        EXPECT_EQ(IsLinkBreakError(code), expected) << code;
+    }
+    EXPECT_FALSE(IsLinkBreakError(0));
+    EXPECT_FALSE(IsLinkBreakError(WSAETIMEDOUT));
+}
+
+TEST(ChannelInternals, SessionCounterWraps) {
+    struct Row {
+        int32_t from, to;
+    } rows[] = {{0, 1}, {-1, 0}, {41, 42}, {INT32_MAX, INT32_MIN}, {INT32_MIN, INT32_MIN + 1}};
+    for (const Row& r : rows) EXPECT_EQ(NextSession(r.from), r.to) << r.from;
+}
+
+}  // namespace
