@@ -38,7 +38,7 @@ namespace {
 std::atomic<long long> g_live{0};
 std::atomic<long long> g_peak{0};
 
-void Count(long long delta) {
+[[maybe_unused]] void Count(long long delta) {
     long long now = g_live.fetch_add(delta, std::memory_order_relaxed) + delta;
     long long peak = g_peak.load(std::memory_order_relaxed);
     while (now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
