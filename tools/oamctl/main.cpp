@@ -21,7 +21,7 @@ const char* kExitCodes =
     "  3  transport failure: no connection, send failed, no reply in time, broken transfer\n"
     "  4  the server refused (non-zero RETURNCODE; its reason is shown)\n"
     "  5  local file error (cannot read the upload, cannot write the download)\n"
-    "  6  alarms / udp recv: fewer than --count received before --timeout\n";
+    "  6  alarms / udp recv: fewer than --count received before --wait ran out\n";
 
 }  // namespace
 
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(CLI::Range(1u, 65535u));
     app.add_option("-u,--user", g.user, "log-in user")->envname("OAMCTL_USER")->capture_default_str();
-    app.add_option("-P,--password", g.password, "log-in password")->envname("OAMCTL_PASSWORD");
+    app.add_option("-P,--password", g.password, "log-in password (default: admin)")->envname("OAMCTL_PASSWORD");
     // A later --host/--port/... wins, so scripts can override a default.
     for (const char* o : {"--host", "--port", "--user", "--password"})
         app.get_option(o)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
