@@ -101,7 +101,9 @@ private:
     friend struct CMD5Access;
     typedef uint32_t (*Aux)(uint32_t, uint32_t, uint32_t);
     static uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (~x & z); }
-    static uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return (x & z) | (y & ~z); }
+    // (x AND z) OR (y AND NOT z): the terms share no bit, so "+" is "OR",
+    // and lets y AND NOT z join the sum before x, the last input, is known.
+    static uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return (x & z) + (y & ~z); }
     static uint32_t H(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
     static uint32_t I(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
     static void MD5STEP(Aux f, uint32_t& w, uint32_t x, uint32_t y, uint32_t z, uint32_t data, uint32_t s) {

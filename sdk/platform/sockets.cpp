@@ -217,10 +217,20 @@ int bind(SOCKET s, const sockaddr* name, int namelen) {
     return 0;
 }
 
+// Windows refuses the any-address as a destination; Linux would quietly
+// take it for the local host and reach whatever listens there (a failed
+// name look-up gives the address 0).
+static bool IsAnyDestination(const sockaddr* to) {
+    if (!to || to->sa_family != AF_INET) return false;
+    const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(to);
+    return in->sin_addr.s_addr == htonl(INADDR_ANY);
+}
+
 int connect(SOCKET s, const sockaddr* name, int namelen) {
     SocketRef r(s);
     if (!r) return Fail(WSAENOTSOCK);
     if (!name || namelen < static_cast<int>(sizeof(sockaddr))) return Fail(WSAEFAULT);
+    if (IsAnyDestination(name)) return Fail(WSAEADDRNOTAVAIL);
     socklen_t len = static_cast<socklen_t>(namelen);
     if (!r.blocking()) {
         if (::connect(r.fd(), name, len) == 0) return 0;
@@ -278,6 +288,7 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
     if (!MapFlags(flags, &sys)) return Fail(WSAEOPNOTSUPP);
     if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
     if (to && tolen < static_cast<int>(sizeof(sockaddr))) return Fail(WSAEFAULT);
+    if (IsAnyDestination(to)) return Fail(WSAEADDRNOTAVAIL);
     ssize_t n;
     do {
         n = ::sendto(r.fd(), buf, static_cast<size_t>(len), sys | MSG_NOSIGNAL, to,

@@ -222,6 +222,26 @@ TEST(SocketErrors, RefusedConnectAndUnconnectedCalls) {
     EXPECT_EQ(0, win::closesocket(s));
 }
 
+// Linux would take 0.0.0.0 for the local host: a channel whose server name
+// failed to resolve must not land on whatever listens locally.
+TEST(SocketErrors, AnyAddressIsNoDestination) {
+    Listener l;
+    sockaddr_in any = l.addr();
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    SOCKET t = win::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(INVALID_SOCKET, t);
+    EXPECT_EQ(SOCKET_ERROR, win::connect(t, reinterpret_cast<sockaddr*>(&any), sizeof any));
+    EXPECT_EQ(WSAEADDRNOTAVAIL, win::WSAGetLastError());
+    EXPECT_EQ(-1, l.Accept(50));
+    EXPECT_EQ(0, win::closesocket(t));
+
+    SOCKET u = win::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    ASSERT_NE(INVALID_SOCKET, u);
+    EXPECT_EQ(SOCKET_ERROR, win::sendto(u, "x", 1, 0, reinterpret_cast<sockaddr*>(&any), sizeof any));
+    EXPECT_EQ(WSAEADDRNOTAVAIL, win::WSAGetLastError());
+    EXPECT_EQ(0, win::closesocket(u));
+}
+
 TEST(SocketErrors, ErrorsArePerThread) {
     win::WSASetLastError(WSAECONNRESET);
     std::thread([] {

@@ -49,7 +49,7 @@ protected:
     }
     void Login() { ASSERT_EQ(Exchange("SESSIONID=0;CMD=Login;User=admin;Password=admin;").code, 0); }
 
-    SimProcess sim{SimOptions{{"--file-timeout-ms", "400", "--max-file-mb", "1"}, "", false}};
+    SimProcess sim{SimOptions{{"--file-timeout-ms", "400", "--max-file-mb", "1", "--fileget-pause-ms", "150"}, "", false}};
     RawClient client;
 };
 

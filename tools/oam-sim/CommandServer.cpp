@@ -260,6 +260,8 @@ std::string CommandServer::HandleLogin(Client* c, const Request& r) {
         if (user && pass && u.name == user->value && u.password == pass->value) ok = true;
     std::string who = user ? user->value : std::string();
     if (!ok) {
+        // A failed log-in also ends an earlier one on this connection.
+        c->loggedIn = !m_opt.requireLogin;
         LogEvent(c->Tag() + "login refused for user '" + Excerpt(who, 64) + "'");
         return FormatReply(r.session, kLoginFailed) +
                Reason(user && pass ? "wrong user name or password" : "User and Password are required");
@@ -362,8 +364,13 @@ void CommandServer::HandleFileSet(Client* c, const Request& r) {
 
     // Go ahead: the archive's raw bytes follow.
     if (!c->SendAll(FormatReply(r.session, kOk))) return;
+    // An empty file brings no bytes, so the final reply would follow the
+    // go-ahead at once and reach the client in the same read. The client
+    // pauses a second before its (empty) send: answer within that second.
+    if (*length == 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::string data;
-    data.reserve(static_cast<size_t>(*length));
+    // Grows as bytes arrive: an announced length alone reserves little.
+    data.reserve(static_cast<size_t>(std::min<uint64_t>(*length, 1u << 20)));
     auto deadline = Clock::now() + std::chrono::milliseconds(m_opt.fileTimeoutMs);
     char buf[65536];
     bool closed = false;

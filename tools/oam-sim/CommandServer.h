@@ -40,7 +40,7 @@ struct ServerOptions {
     int maxClients = 64;
     uint64_t maxFileBytes = 64ull << 20;
     int fileTimeoutMs = 15000;     // for the raw bytes of an upload
-    int fileGetPauseMs = 100;      // between a download's reply and its archive
+    int fileGetPauseMs = 20;       // between a download's reply and its archive
     int requestGapMs = 50;         // waiting for the rest of a split request
 };
 

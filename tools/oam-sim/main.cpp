@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
     unsigned port = 9000, alarmPort = 20000;
     bool noAlarms = false, noAuth = false, quiet = false, verbose = false, stdinControl = false;
     AlarmPlan plan;
-    int maxClients = 64, ttl = 150, fileTimeoutMs = 15000, fileGetPauseMs = 100;
+    int maxClients = 64, ttl = 150, fileTimeoutMs = 15000, fileGetPauseMs = 20;
     uint64_t maxFileMb = 64;
 
     app.add_option("-c,--config", configPath, "JSON site description (default: the shipped default-config.json)");

@@ -336,7 +336,12 @@ void CmdSend(const GlobalOptions& g, const std::string& station, const std::stri
     } else {
         std::cout << "RETURNCODE=" << r << "\n" << reply.str() << std::endl;
     }
-    if (r != 0) throw Failure{kExitRefused, "", r};  // already shown
+    if (r != 0) {
+        if (!g.json) std::cout.flush();
+        std::fprintf(stderr, "oamctl: %s refused by the server (code %d): %s\n", command.c_str(), r,
+                     ReasonOf(reply.str()).c_str());
+        throw Failure{kExitRefused, "", r};  // the reply is shown already
+    }
 }
 
 // ---- alarms -----------------------------------------------------------------
@@ -482,7 +487,7 @@ void CmdUdpRecv(const GlobalOptions& g, const UdpOptions& o) {
         Fail(kExitTransport, "cannot bind UDP " + (o.bind.empty() ? std::string("*") : o.bind) + ":" + std::to_string(o.port));
     sockaddr_in local{};
     int len = sizeof local;
-    win::getsockname(static_cast<SOCKET>(u.IsSocket()), reinterpret_cast<sockaddr*>(&local), &len);
+    win::getsockname(u.Socket, reinterpret_cast<sockaddr*>(&local), &len);
     std::fprintf(stderr, "oamctl: listening on %s:%u/udp\n", o.bind.empty() ? "0.0.0.0" : o.bind.c_str(),
                  static_cast<unsigned>(ntohs(local.sin_port)));
     InstallInterruptHandler();

@@ -41,9 +41,13 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1u, 65535u));
     app.add_option("-u,--user", g.user, "log-in user")->envname("OAMCTL_USER")->capture_default_str();
     app.add_option("-P,--password", g.password, "log-in password")->envname("OAMCTL_PASSWORD");
+    // A later --host/--port/... wins, so scripts can override a default.
+    for (const char* o : {"--host", "--port", "--user", "--password"})
+        app.get_option(o)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("--no-login", g.noLogin, "do not log in before the command");
     app.add_option("--timeout-ms", g.timeoutMs, "reply time-out in ms (default: the library's 15000)")
         ->check(CLI::Range(1, 3600000));
+    app.get_option("--timeout-ms")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("-v,--verbose", g.verbose, "show the library's trace (its log lines) on stderr");
     app.add_flag("--json", g.json, "machine-readable output: one JSON document per result");
 
