@@ -15,6 +15,22 @@
 // Both are pointer-sized so that a host can pass object addresses.
 typedef void (*OAM_LINKBREAK_CALLBACK)(LONG_PTR channel, LONG_PTR userData);
 
+// Results of ReceiveFile besides 0 (file written), 1 (no usable "FileGet"
+// reply, or fewer than three pairs in it) and 7 (the server's refusal, passed
+// through): failures after the reply, each logged through RLog. None of them
+// leaves a file of the requested name behind.
+enum OamReceiveFileResult {
+    OAM_RECVFILE_NO_BUFFER = 101,       // announced archive over 1 GiB or not allocatable
+    OAM_RECVFILE_BAD_LENGTH = 102,      // fewer or more archive bytes than announced
+    OAM_RECVFILE_BAD_DIGEST = 103,      // digest of the bytes received differs
+    OAM_RECVFILE_BAD_ARCHIVE = 104,     // the bytes are no archive or hold no entry
+    OAM_RECVFILE_ENTRY_TOO_LARGE = 105, // entry 0 over 1 GiB or not allocatable
+    OAM_RECVFILE_BAD_ENTRY = 106,       // entry 0 does not extract whole or fails its CRC
+    OAM_RECVFILE_CREATE_FAILED = 107,   // the local file cannot be created
+    OAM_RECVFILE_WRITE_FAILED = 108,    // writing or closing it failed
+    OAM_RECVFILE_RENAME_FAILED = 109,   // it cannot be moved into place
+};
+
 class OAMSDK_API CClientSocket {
 public:
     CClientSocket();
@@ -54,7 +70,8 @@ public:
     int SetVpmParameterValue(const char* station, const char* name, int value);
     int SetVpmCtrlValue(const char* station, const char* name, int value);
 
-    // File transfer, relative to the module directory.
+    // File transfer, relative to the module directory. SendFile gives 0, 1
+    // or -1; ReceiveFile 0, 1, 7 or an OamReceiveFileResult.
     int SendFile(const char* station, const char* fileName);
     int ReceiveFile(const char* station, const char* fileName);
 

@@ -1,0 +1,305 @@
+// File transfer on the command channel: a file travels as the single entry
+// of a ZIP archive built in memory, announced by its length and MD5 digest
+// and sent as raw bytes right after the command exchange.
+
+#include <limits.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <memory>
+
+#include "ClientSocket.h"
+#include "Corbex.h"
+#include "OamCommand.h"
+#include "channel/MemoryArchive.h"
+#include "codec/TextScan.h"
+
+namespace {
+
+// Largest archive or file a download accepts: a hostile length must not be
+// able to take the host's memory.
+const uint64_t kMaxDownload = 1u << 30;
+
+// One send call carries the whole archive, and send counts in int.
+const size_t kMaxUpload = INT_MAX;
+
+class ChannelLock {
+public:
+    explicit ChannelLock(CRITICAL_SECTION* cs) : m_cs(cs) { EnterCriticalSection(m_cs); }
+    ~ChannelLock() { LeaveCriticalSection(m_cs); }
+    ChannelLock(const ChannelLock&) = delete;
+    ChannelLock& operator=(const ChannelLock&) = delete;
+
+private:
+    CRITICAL_SECTION* m_cs;
+};
+
+struct FreeBytes {
+    void operator()(unsigned char* p) const { free(p); }
+};
+typedef std::unique_ptr<unsigned char, FreeBytes> Bytes;
+
+// Null when the memory cannot be had; never throws. A zero length still
+// gives a valid pointer, so that empty data has an address.
+Bytes Allocate(uint64_t length) {
+    if (length > SIZE_MAX) return Bytes();
+    return Bytes(static_cast<unsigned char*>(malloc(length ? static_cast<size_t>(length) : 1)));
+}
+
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE h) : m_h(h) {}
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    bool IsOpen() const { return m_h != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return m_h; }
+    bool Close() {
+        if (!IsOpen()) return true;
+        BOOL ok = CloseHandle(m_h);
+        m_h = INVALID_HANDLE_VALUE;
+        return ok != FALSE;
+    }
+
+private:
+    HANDLE m_h;
+};
+
+// A server may write its reply and the archive back to back, so that the
+// read that took the reply holds the archive's first bytes too. The reply
+// text is raw[lead, end) (cut at the first NUL and trimmed) and unread, what
+// is left of it after the three pairs, is a suffix of that text; the archive
+// starts after those pairs and any white space, and begins with "PK".
+// Moves those bytes to the front of raw and gives their count; 0 when the
+// read held nothing that looks like an archive.
+int TakeArchiveHead(char* raw, int rawLen, const CString& unread) {
+    if (rawLen <= 0) return 0;
+    size_t n = static_cast<size_t>(rawLen);
+    size_t textEnd = strnlen(raw, n);
+    size_t lead = 0;
+    while (lead < textEnd && oam::mbcs::IsSpace(raw[lead])) ++lead;
+    while (textEnd > lead && oam::mbcs::IsSpace(raw[textEnd - 1])) --textEnd;
+    size_t unreadLen = static_cast<size_t>(unread.GetLength());
+    if (unreadLen > textEnd - lead) return 0;
+    size_t off = textEnd - unreadLen;
+    if (memcmp(raw + off, unread.GetString(), unreadLen) != 0) return 0;
+    while (off < n && oam::mbcs::IsSpace(raw[off])) ++off;
+    size_t left = n - off;
+    if (left == 0 || raw[off] != 'P' || (left > 1 && raw[off + 1] != 'K')) return 0;
+    memmove(raw, raw + off, left);
+    return static_cast<int>(left);
+}
+
+// A name beside the final one, in the same directory, for writing the
+// download before it is moved into place.
+FileHandle CreateTempBeside(const CString& path, CString& tempPath) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 32; ++attempt) {
+        tempPath.Format("%s.~oam%08x", path.GetString(), counter.fetch_add(1) * 2654435761u);
+        HANDLE h = CreateFileA(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) return FileHandle(h);
+        DWORD err = GetLastError();
+        if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) break;
+    }
+    return FileHandle(INVALID_HANDLE_VALUE);
+}
+
+}  // namespace
+
+int CClientSocket::SendFile(const char* station, const char* fileName) {
+    ChannelLock lock(&m_csLock);
+    CString name(fileName);
+    CString path;
+    path.Format("%s\\%s", CFunction::GetCurrentModuleDir().GetString(), name.GetString());
+
+    FileHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsOpen()) {
+        CFunction::RLog("File Open Error:%s", path.GetString());
+        return 1;
+    }
+    // A file of 4 GiB or more has no 32-bit length: refused like one whose
+    // buffer cannot be had, rather than sent cut short.
+    DWORD high = 0;
+    DWORD length = GetFileSize(file.Get(), &high);
+    if (high != 0 || length == INVALID_FILE_SIZE) return 1;
+    Bytes content = Allocate(length);
+    if (!content) return 1;
+    DWORD got = 0;
+    if (!ReadFile(file.Get(), content.get(), length, &got, nullptr) || got != length) {
+        CFunction::RLog("Read File Error:%d", static_cast<int>(length));
+        return 1;
+    }
+
+    // The archive area is sized for the worst case (and may grow), so that
+    // small and incompressible files pack too. An empty file travels as no
+    // archive at all.
+    oam::MemoryZipWriter zip(kMaxUpload);
+    const unsigned char* archive = content.get();
+    size_t archiveLen = 0;
+    if (length > 0) {
+        if (!zip.Create(oam::MemoryZipWriter::Bound(length, 4)) || !zip.AddEntry("FILE", content.get(), length) ||
+            !zip.Finish()) {
+            CFunction::RLog("Pack File Error:%s", path.GetString());
+            return 1;
+        }
+        content.reset();
+        archive = zip.Data();
+        archiveLen = zip.Size();
+    }
+
+    CString digest;
+    CMD5 md5;
+    md5.DigestBinary(archive, static_cast<unsigned int>(archiveLen), digest);
+    CString params;
+    params.Format("FILENAME=%s;FILELEN=%ld;MD5=%s;", name.GetString(), static_cast<long>(archiveLen),
+                  digest.GetString());
+
+    CString reply;
+    if (SendCommandEx(station, "FileSet", params, reply) != 0) {
+        CFunction::RLog("Send File Command Timeout");
+        return 1;
+    }
+    // The server needs the pause to get ready for the raw bytes.
+    Sleep(1000);
+    if (win::send(m_hSocket, reinterpret_cast<const char*>(archive), static_cast<int>(archiveLen), 0) ==
+        SOCKET_ERROR) {
+        CFunction::RLog("Send File ROI Error:%s", CFunction::GetLastErrorString().GetString());
+        return -1;
+    }
+    return ReceiveReturnMsg(reply);
+}
+
+int CClientSocket::ReceiveFile(const char* station, const char* fileName) {
+    CString name(fileName);
+    CString path;
+    path.Format("%s/%s", CFunction::GetCurrentModuleDir().GetString(), name.GetString());
+    DeleteFileA(path);
+
+    // Held across the data phase too: the archive arrives on the channel's
+    // socket and in its receive buffer, where another command would eat it.
+    ChannelLock lock(&m_csLock);
+    CString params;
+    params.Format("FileName=%s;", name.GetString());
+    CString reply;
+    int rc = SendCommand(station, "FileGet", params, reply);
+    if (rc == 1 || rc == 7) return rc;
+
+    COamCommand codec;
+    CString pairName, unused, lengthText, digest;
+    if (codec.PopNameValue(reply, pairName, unused, 1) != 0 || codec.PopNameValue(reply, pairName, lengthText, 1) != 0 ||
+        codec.PopNameValue(reply, pairName, digest, 1) != 0) {
+        return 1;
+    }
+    // atoi's conversion, saturating at the int range instead of overflowing.
+    unsigned int length = static_cast<unsigned int>(
+        oam::codec::Atoi(oam::codec::Span(lengthText.GetString(), static_cast<size_t>(lengthText.GetLength()))));
+    // What the reply's read held beyond the reply waits in the receive
+    // buffer for the data phase; the received length now counts it.
+    m_nRecvLen = TakeArchiveHead(m_RecvBuf, m_nRecvLen, reply);
+    return ReceiveFile(name, length, digest);
+}
+
+int CClientSocket::ReceiveFile(CString fileName, unsigned int length, CString digest) {
+    int pending = m_nRecvLen > 0 && m_nRecvLen <= RECV_BUFFER_SIZE ? m_nRecvLen : 0;
+    Bytes archive;
+    if (length <= kMaxDownload) archive = Allocate(length);
+    if (!archive) {
+        CFunction::RLog("Receive File Buffer Error:%u", length);
+        return OAM_RECVFILE_NO_BUFFER;
+    }
+
+    // The first piece is taken before any comparison, so even a length of 0
+    // waits for one read. Once the count passes the length it can never
+    // match again: stop there rather than read whatever the server sends.
+    uint64_t count = 0;
+    for (;;) {
+        int n;
+        if (pending > 0) {
+            n = pending;
+            pending = 0;
+        } else {
+            n = win::recv(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, 0);
+            m_nRecvLen = n;
+        }
+        if (n <= 0) break;
+        if (count + static_cast<uint64_t>(n) > length) {
+            count += static_cast<uint64_t>(n);
+            break;
+        }
+        memcpy(archive.get() + count, m_RecvBuf, static_cast<size_t>(n));
+        count += static_cast<uint64_t>(n);
+        if (count == length) break;
+    }
+    if (count != length) {
+        CFunction::RLog("Receive File Length Error:%llu,%u", static_cast<unsigned long long>(count), length);
+        return OAM_RECVFILE_BAD_LENGTH;
+    }
+
+    CString computed;
+    CMD5 md5;
+    md5.DigestBinary(archive.get(), length, computed);
+    if (computed.CompareNoCase(digest) != 0) {
+        CFunction::RLog("Receive File MD5 Error:%s,%.64s", computed.GetString(), digest.GetString());
+        return OAM_RECVFILE_BAD_DIGEST;
+    }
+
+    // No bytes at all (with the digest of no bytes) is how an empty file
+    // travels; anything else must be an archive whose entry 0 comes out whole.
+    Bytes entry;
+    size_t entryLen = 0;
+    if (length == 0) {
+        entry = Allocate(0);
+    } else {
+        oam::MemoryZipReader zip;
+        oam::ZipEntryInfo info;
+        if (!zip.Open(archive.get(), length) || !zip.EntryInfo(0, &info)) {
+            CFunction::RLog("Receive File Unpack Error:%s", fileName.GetString());
+            return OAM_RECVFILE_BAD_ARCHIVE;
+        }
+        if (info.uncompressedSize <= kMaxDownload) entry = Allocate(info.uncompressedSize);
+        if (!entry) {
+            CFunction::RLog("Receive File Entry Size Error:%llu",
+                            static_cast<unsigned long long>(info.uncompressedSize));
+            return OAM_RECVFILE_ENTRY_TOO_LARGE;
+        }
+        entryLen = static_cast<size_t>(info.uncompressedSize);
+        oam::ExtractStatus status = zip.Extract(0, entry.get(), entryLen);
+        if (status != oam::ExtractStatus::Ok) {
+            CFunction::RLog("Receive File Extract Error:%s,%d", fileName.GetString(), static_cast<int>(status));
+            return OAM_RECVFILE_BAD_ENTRY;
+        }
+    }
+    archive.reset();
+    if (!entry) {
+        CFunction::RLog("Receive File Entry Size Error:%llu", 0ull);
+        return OAM_RECVFILE_ENTRY_TOO_LARGE;
+    }
+
+    // Written under a temporary name and moved into place, so that no
+    // half-written file ever bears the requested name.
+    CString path, tempPath;
+    path.Format("%s/%s", CFunction::GetCurrentModuleDir().GetString(), fileName.GetString());
+    FileHandle out = CreateTempBeside(path, tempPath);
+    if (!out.IsOpen()) {
+        CFunction::RLog("Receive File Create Error:%s", path.GetString());
+        return OAM_RECVFILE_CREATE_FAILED;
+    }
+    DWORD written = 0;
+    bool ok = entryLen == 0 || (WriteFile(out.Get(), entry.get(), static_cast<DWORD>(entryLen), &written, nullptr) &&
+                                written == entryLen);
+    ok = out.Close() && ok;
+    if (!ok) {
+        DeleteFileA(tempPath);
+        CFunction::RLog("Receive File Write Error:%s", path.GetString());
+        return OAM_RECVFILE_WRITE_FAILED;
+    }
+    if (!MoveFileExA(tempPath, path, MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileA(tempPath);
+        CFunction::RLog("Receive File Rename Error:%s", path.GetString());
+        return OAM_RECVFILE_RENAME_FAILED;
+    }
+    CFunction::DLog("File received ok:%s", fileName.GetString());
+    return 0;
+}
