@@ -15,10 +15,11 @@
 // Both are pointer-sized so that a host can pass object addresses.
 typedef void (*OAM_LINKBREAK_CALLBACK)(LONG_PTR channel, LONG_PTR userData);
 
-// Results of ReceiveFile besides 0 (file written), 1 (no usable "FileGet"
-// reply, or fewer than three pairs in it) and 7 (the server's refusal, passed
-// through): failures after the reply, each logged through RLog. None of them
-// leaves a file of the requested name behind.
+// Results of ReceiveFile besides 0 (file written), 1 and 7 (the server's
+// return code of that value, passed through; 1 also when no usable "FileGet"
+// reply came or it lacks its three pairs): failures after the reply, each
+// logged through RLog. None of them leaves a file of the requested name
+// behind.
 enum OamReceiveFileResult {
     OAM_RECVFILE_NO_BUFFER = 101,       // announced archive over 1 GiB or not allocatable
     OAM_RECVFILE_BAD_LENGTH = 102,      // fewer or more archive bytes than announced
