@@ -313,7 +313,24 @@ void CmdDownload(const GlobalOptions& g, const std::string& station, const std::
         Trace& t = Trace::Get();
         if (t.Seen("Command return failed:")) FailFromTrace(what);
         if (t.Seen("Command timeout:") || t.Seen("Socket Error")) FailFromTrace(what);
-        Fail(kExitTransport, what + " failed (result " + std::to_string(r) + ")");
+        switch (r) {
+            case OAM_RECVFILE_CREATE_FAILED:
+            case OAM_RECVFILE_WRITE_FAILED:
+            case OAM_RECVFILE_RENAME_FAILED:
+                Fail(kExitLocalFile, what + ": cannot write " + path);
+            case OAM_RECVFILE_BAD_LENGTH:
+                Fail(kExitTransport, what + ": the server sent more or fewer bytes than it announced");
+            case OAM_RECVFILE_BAD_DIGEST:
+                Fail(kExitTransport, what + ": the archive's MD5 does not match the announced one");
+            case OAM_RECVFILE_BAD_ARCHIVE:
+            case OAM_RECVFILE_BAD_ENTRY:
+                Fail(kExitTransport, what + ": the archive is damaged");
+            case OAM_RECVFILE_NO_BUFFER:
+            case OAM_RECVFILE_ENTRY_TOO_LARGE:
+                Fail(kExitTransport, what + ": the file is too large to take");
+            default:
+                Fail(kExitTransport, what + " failed (result " + std::to_string(r) + ")");
+        }
     }
     uint64_t size = 0;
     std::string md5 = Md5OfFile(path, size);
