@@ -1,13 +1,199 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite.
-set -euo pipefail
+# Builds everything and runs the whole test suite, in stages:
+#   plain  the RelWithDebInfo build (build/) and its ctest run;
+#   asan   the suite again under AddressSanitizer + UndefinedBehaviorSanitizer
+#          with LeakSanitizer (build-asan/);
+#   tsan   the suite again under ThreadSanitizer (build-tsan/);
+#   fuzz   a bounded run of every libFuzzer target (scripts/fuzz.sh).
+# A sanitizer stage is skipped, with a line saying why, when the compiler
+# cannot build and run a small program with it; fuzzing needs clang.
+#
+#   bash scripts/test.sh            all stages
+#   bash scripts/test.sh --quick    the plain stage only (or OAM_QUICK=1)
+#
+# OAM_FUZZ_SECONDS sets each fuzz target's run time here (default 40).
+# Every stage runs even when an earlier one failed, so that all results are
+# shown; the exit status is 1 if any stage failed. The last line printed is
+# always "tests: N passed, M failed", summed over the stages (each fuzz
+# target counts as one test; a stage that could not be built counts as one
+# failure).
+set -uo pipefail
 cd "$(dirname "$0")/.."
-. scripts/deps.sh
-oam_ensure_deps
+ROOT=$(pwd)
 
-BUILD=${OAM_BUILD_DIR:-build}
+QUICK=${OAM_QUICK:-0}
+for arg in "$@"; do
+  case "$arg" in
+    --quick) QUICK=1 ;;
+    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "test.sh: unknown option $arg (try --help)" >&2; exit 2 ;;
+  esac
+done
+
 JOBS=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j"$JOBS"
-ctest --test-dir "$BUILD" --output-on-failure -j"$JOBS"
-if command -v clang++ >/dev/null 2>&1; then bash scripts/fuzz.sh; fi
+PASSED=0
+FAILED=0
+STATUS=0
+TIMINGS=()
+LOGDIR=$ROOT/build-logs
+mkdir -p "$LOGDIR"
+
+summary() {
+  local t
+  echo
+  for t in "${TIMINGS[@]}"; do echo "  $t"; done
+  echo "tests: $PASSED passed, $FAILED failed"
+}
+
+fail_stage() {  # name reason
+  echo "== $1: FAILED ($2)"
+  FAILED=$((FAILED + 1))
+  STATUS=1
+}
+
+# Runs ctest in a build tree, shows failures and the totals, and adds the
+# counts. Extra arguments go before ctest (e.g. setarch -R).
+run_ctest() {  # stage builddir [prefix...]
+  local stage=$1 dir=$2 log="$LOGDIR/ctest-$1.log"
+  shift 2
+  "$@" ctest --test-dir "$dir" --output-on-failure -j"$JOBS" >"$log" 2>&1
+  local rc=$?
+  # Progress lines of passing tests are only noise here; the log keeps all.
+  LC_ALL=C grep -a -v -E '^ +Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$' "$log"
+  local line total failed
+  line=$(grep -a -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$line" ]; then
+    fail_stage "$stage" "ctest gave no result, rc $rc; log: $log"
+    return
+  fi
+  failed=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+  PASSED=$((PASSED + total - failed))
+  FAILED=$((FAILED + failed))
+  if [ "$failed" -ne 0 ] || [ "$rc" -ne 0 ]; then
+    STATUS=1
+    echo "== $stage: $failed of $total tests FAILED"
+  else
+    echo "== $stage: all $total tests passed"
+  fi
+}
+
+build_tree() {  # stage builddir cmake-args...
+  local stage=$1 dir=$2 log="$LOGDIR/build-$1.log"
+  shift 2
+  if ! cmake -S . -B "$dir" "$@" >"$log" 2>&1 || ! cmake --build "$dir" -j"$JOBS" >>"$log" 2>&1; then
+    tail -n 60 "$log"
+    fail_stage "$stage" "build failed; log: $log"
+    return 1
+  fi
+  return 0
+}
+
+# Whether the C++ compiler CMake will use can build and run a small threaded
+# program with the given sanitizer flags; prints the command prefix needed
+# to run such programs (empty, or "setarch <arch> -R" when the sanitizer
+# only starts with address randomisation off).
+probe_sanitizer() {  # flags
+  local cxx=${CXX:-c++} dir out
+  command -v "$cxx" >/dev/null 2>&1 || cxx=g++
+  dir=$(mktemp -d)
+  cat >"$dir/p.cpp" <<'EOF'
+#include <thread>
+#include <vector>
+int main() {
+    std::vector<int> v(4);
+    std::thread t([&] { v[1] = 1; });
+    t.join();
+    return v[1] - 1;
+}
+EOF
+  out=1
+  if "$cxx" $1 -g -pthread "$dir/p.cpp" -o "$dir/p" >/dev/null 2>&1; then
+    if "$dir/p" >/dev/null 2>&1; then
+      out=0
+      PROBE_PREFIX=""
+    elif command -v setarch >/dev/null 2>&1 && setarch "$(uname -m)" -R "$dir/p" >/dev/null 2>&1; then
+      out=0
+      PROBE_PREFIX="setarch $(uname -m) -R"
+    fi
+  fi
+  rm -rf "$dir"
+  return $out
+}
+
+stage_begin() { STAGE_START=$SECONDS; echo; echo "== $1: $2"; }
+stage_end() { TIMINGS+=("$(printf '%-6s %4ds  %s' "$1" $((SECONDS - STAGE_START)) "$2")"); }
+
+# --- dependencies ----------------------------------------------------------
+. scripts/deps.sh
+if ! oam_ensure_deps; then
+  fail_stage deps "missing packages"
+  summary
+  exit 1
+fi
+
+# --- plain -----------------------------------------------------------------
+stage_begin plain "build/ (RelWithDebInfo) and the whole suite"
+BUILD=${OAM_BUILD_DIR:-build}
+if build_tree plain "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  run_ctest plain "$BUILD"
+fi
+stage_end plain "$BUILD"
+
+if [ "$QUICK" = 1 ]; then
+  echo
+  echo "(quick run: sanitizer and fuzz stages skipped)"
+  summary
+  exit $STATUS
+fi
+
+# --- asan ------------------------------------------------------------------
+stage_begin asan "build-asan/ (ASan + UBSan + LSan) and the whole suite"
+if probe_sanitizer "-fsanitize=address,undefined"; then
+  if build_tree asan build-asan -DCMAKE_BUILD_TYPE=Debug -DOAMSDK_SANITIZE=address -DOAMSDK_BUILD_BENCH=OFF; then
+    ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1:strict_init_order=1} \
+    LSAN_OPTIONS=${LSAN_OPTIONS:-} \
+    UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1} \
+      run_ctest asan build-asan $PROBE_PREFIX
+  fi
+  stage_end asan build-asan
+else
+  echo "== asan: SKIPPED (the compiler cannot build and run -fsanitize=address,undefined here)"
+  stage_end asan "skipped"
+fi
+
+# --- tsan ------------------------------------------------------------------
+stage_begin tsan "build-tsan/ (ThreadSanitizer) and the whole suite"
+if probe_sanitizer "-fsanitize=thread"; then
+  [ -n "$PROBE_PREFIX" ] && echo "(ThreadSanitizer needs address randomisation off: running under $PROBE_PREFIX)"
+  if build_tree tsan build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOAMSDK_SANITIZE=thread -DOAMSDK_BUILD_BENCH=OFF; then
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+      run_ctest tsan build-tsan $PROBE_PREFIX
+  fi
+  stage_end tsan build-tsan
+else
+  echo "== tsan: SKIPPED (the compiler cannot build and run -fsanitize=thread here)"
+  stage_end tsan "skipped"
+fi
+
+# --- fuzz ------------------------------------------------------------------
+stage_begin fuzz "every libFuzzer target for ${OAM_FUZZ_SECONDS:-40}s"
+FUZZLOG="$LOGDIR/fuzz.log"
+OAM_FUZZ_SECONDS=${OAM_FUZZ_SECONDS:-40} bash scripts/fuzz.sh 2>&1 | tee "$FUZZLOG"
+frc=${PIPESTATUS[0]}
+fpass=$(grep -c -E '^fuzz: [^ ]+ passed' "$FUZZLOG")
+ffail=$(grep -c -E '^fuzz: [^ ]+ FAILED' "$FUZZLOG")
+PASSED=$((PASSED + fpass))
+FAILED=$((FAILED + ffail))
+if [ "$frc" -ne 0 ]; then
+  STATUS=1
+  [ "$ffail" -eq 0 ] && fail_stage fuzz "scripts/fuzz.sh exited with $frc"
+fi
+if grep -q '^fuzz: .*skipped' "$FUZZLOG"; then
+  stage_end fuzz "skipped"
+else
+  stage_end fuzz "build-fuzz, $fpass passed, $ffail failed"
+fi
+
+summary
+exit $STATUS
