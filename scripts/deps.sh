@@ -20,3 +20,8 @@ oam_ensure_deps() {
     return 1
   fi
 }
+
+# Run directly, it installs what is missing.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  oam_ensure_deps
+fi
