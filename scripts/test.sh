@@ -12,6 +12,8 @@
 #   bash scripts/test.sh --quick    the plain stage only (or OAM_QUICK=1)
 #
 # OAM_FUZZ_SECONDS sets each fuzz target's run time here (default 40).
+# OAM_SOAK=1 adds the soak run (tests/soak, OAM_SOAK_SECONDS long, 180 by
+# default) to the plain stage.
 # Every stage runs even when an earlier one failed, so that all results are
 # shown; the exit status is 1 if any stage failed. The last line printed is
 # always "tests: N passed, M failed", summed over the stages (each fuzz
@@ -25,7 +27,7 @@ QUICK=${OAM_QUICK:-0}
 for arg in "$@"; do
   case "$arg" in
     --quick) QUICK=1 ;;
-    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^set /{/^#/p}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "test.sh: unknown option $arg (try --help)" >&2; exit 2 ;;
   esac
 done
@@ -135,7 +137,9 @@ fi
 # --- plain -----------------------------------------------------------------
 stage_begin plain "build/ (RelWithDebInfo) and the whole suite"
 BUILD=${OAM_BUILD_DIR:-build}
-if build_tree plain "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+SOAK=OFF
+[ "${OAM_SOAK:-0}" = 1 ] && SOAK=ON
+if build_tree plain "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOAMSDK_SOAK=$SOAK; then
   run_ctest plain "$BUILD"
 fi
 stage_end plain "$BUILD"
