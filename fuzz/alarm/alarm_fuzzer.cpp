@@ -117,8 +117,8 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // An empty datagram or one of 60000 bytes or more is dropped unseen by
-    // design; every other one reaches the host.
+    // An empty datagram or one of 60000 bytes or more is dropped unseen;
+    // every other one reaches the host.
     if (size == 0 || size >= static_cast<size_t>(CAlarmSocket::BUFFER_SIZE)) return 0;
     Station::Instance().Deliver(data, size);
     return 0;

@@ -46,28 +46,28 @@ const int kSharedThreads = 2;    // and two threads sharing one more channel
 
 // ---- the site -------------------------------------------------------------------
 
-struct PtzSpec {
+struct SitePtz {
     int id;
     std::string name;
 };
-struct DeviceSpec {
+struct SiteDevice {
     int id;
     std::string name;
-    std::vector<PtzSpec> ptz;
+    std::vector<SitePtz> ptz;
 };
-struct StationSpec {
+struct SiteStation {
     std::string id, name;
     int value;
-    std::vector<DeviceSpec> devices;
+    std::vector<SiteDevice> devices;
 };
 
-std::vector<StationSpec> Site() {
-    std::vector<StationSpec> site;
+std::vector<SiteStation> Site() {
+    std::vector<SiteStation> site;
     for (int s = 0; s < 5; ++s) {
-        StationSpec st{"ST" + std::to_string(s + 1), "Station number " + std::to_string(s + 1), s % 2, {}};
+        SiteStation st{"ST" + std::to_string(s + 1), "Station number " + std::to_string(s + 1), s % 2, {}};
         for (int d = 0; d <= s % 4; ++d) {
-            DeviceSpec dev{10 * (s + 1) + d, "Camera " + std::to_string(d) + " of " + st.id, {}};
-            for (int p = 0; p < d % 3; ++p) dev.ptz.push_back(PtzSpec{p + 1, "Head " + std::to_string(p)});
+            SiteDevice dev{10 * (s + 1) + d, "Camera " + std::to_string(d) + " of " + st.id, {}};
+            for (int p = 0; p < d % 3; ++p) dev.ptz.push_back(SitePtz{p + 1, "Head " + std::to_string(p)});
             st.devices.push_back(dev);
         }
         site.push_back(st);
@@ -77,15 +77,15 @@ std::vector<StationSpec> Site() {
 
 // Parameters P0..P5 (one per thread, so that each reads back its own
 // writes) on every station, 0..1000.
-std::string SiteJson(const std::vector<StationSpec>& site) {
+std::string SiteJson(const std::vector<SiteStation>& site) {
     std::ostringstream j;
     j << "{\"users\":[{\"user\":\"soak\",\"password\":\"soak-pw\"}],\"stations\":[";
     for (size_t s = 0; s < site.size(); ++s) {
-        const StationSpec& st = site[s];
+        const SiteStation& st = site[s];
         j << (s ? "," : "") << "{\"id\":\"" << st.id << "\",\"name\":\"" << st.name << "\",\"value\":" << st.value
           << ",\"devices\":[";
         for (size_t d = 0; d < st.devices.size(); ++d) {
-            const DeviceSpec& dev = st.devices[d];
+            const SiteDevice& dev = st.devices[d];
             j << (d ? "," : "") << "{\"id\":" << dev.id << ",\"name\":\"" << dev.name << "\",\"ptz\":[";
             for (size_t p = 0; p < dev.ptz.size(); ++p)
                 j << (p ? "," : "") << "{\"id\":" << dev.ptz[p].id << ",\"name\":\"" << dev.ptz[p].name << "\"}";
@@ -177,7 +177,7 @@ bool ReadFile(const std::string& path, std::string& out) {
 
 class Work {
 public:
-    Work(unsigned short port, const std::vector<StationSpec>& site, const std::string& dir, Failures& failures,
+    Work(unsigned short port, const std::vector<SiteStation>& site, const std::string& dir, Failures& failures,
          Counters& counters)
         : m_port(port), m_site(site), m_dir(dir), m_failures(failures), m_counters(counters) {}
 
@@ -199,7 +199,7 @@ public:
     // files named after it.
     void Step(CClientSocket& c, int slot, std::mt19937& rng, bool files) {
         const std::string who = "thread " + std::to_string(slot);
-        const StationSpec& st = m_site[rng() % m_site.size()];
+        const SiteStation& st = m_site[rng() % m_site.size()];
         switch (rng() % (files ? 7 : 5)) {
         case 0: {  // the station list
             std::vector<STATION_STRUCT> list(m_site.size() + 2);
@@ -228,7 +228,7 @@ public:
             }
             for (int d = 0; d < n; ++d) {
                 const WACDEVICE_STRUCT& got = s->Device[d];
-                const DeviceSpec& want = st.devices[static_cast<size_t>(d)];
+                const SiteDevice& want = st.devices[static_cast<size_t>(d)];
                 bool ok = got.DeviceID == want.id && want.name == got.DeviceName &&
                           got.PtzCount == static_cast<int>(want.ptz.size());
                 for (size_t p = 0; ok && p < want.ptz.size(); ++p)
@@ -287,7 +287,7 @@ public:
 
 private:
     unsigned short m_port;
-    const std::vector<StationSpec>& m_site;
+    const std::vector<SiteStation>& m_site;
     std::string m_dir;
     Failures& m_failures;
     Counters& m_counters;
@@ -297,7 +297,7 @@ private:
 
 class AlarmReceiver {
 public:
-    AlarmReceiver(const std::string& oamId, const std::vector<StationSpec>& site, Failures& failures)
+    AlarmReceiver(const std::string& oamId, const std::vector<SiteStation>& site, Failures& failures)
         : m_site(site), m_failures(failures), m_id(oamId) {
         m_sock.PeerList.Add(kPeerAddress);
         m_sock.OamId = oamId.c_str();
@@ -338,7 +338,7 @@ private:
         if (m_last >= 0 && a.ID != m_last + 1)
             m_failures.Add(m_id + ": alarm " + std::to_string(a.ID) + " after " + std::to_string(m_last));
         m_last = a.ID;
-        const StationSpec& st = m_site[static_cast<size_t>(a.ID - 1) % m_site.size()];
+        const SiteStation& st = m_site[static_cast<size_t>(a.ID - 1) % m_site.size()];
         bool ok = st.id == a.Text1 && (a.Type == 0 || a.Type == 1) && a.AlarmID == 100 + (a.ID - 1) % 4 &&
                   memchr(a.Text3, 0, sizeof a.Text3) != nullptr && strstr(a.Text3, st.name.c_str()) != nullptr;
         if (ok && a.Type == 1) {
@@ -348,7 +348,7 @@ private:
         if (!ok) m_failures.Add(m_id + ": alarm " + std::to_string(a.ID) + " decoded wrong: " + a.Text1 + " / " + a.Text3);
     }
 
-    const std::vector<StationSpec>& m_site;
+    const std::vector<SiteStation>& m_site;
     Failures& m_failures;
     std::string m_id;
     CAlarmSocket m_sock;
@@ -378,7 +378,7 @@ TEST(Soak, ChannelsFilesAndAlarmsStayCorrectAndFlat) {
     const double warmup = seconds / 4.0;
     const int fdsAtStart = OpenDescriptors();
 
-    const std::vector<StationSpec> site = Site();
+    const std::vector<SiteStation> site = Site();
     const std::string dir = simtest::TempDir();
     ASSERT_FALSE(dir.empty());
     setenv("OAMSDK_MODULE_DIR", dir.c_str(), 1);
