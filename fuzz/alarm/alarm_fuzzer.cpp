@@ -22,16 +22,10 @@
 #include <thread>
 
 #include "AlarmSocket.h"
+#include "../support/FuzzCheck.h"
 
 namespace {
 
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                 \
-        }                                                                            \
-    } while (0)
 
 const LONG_PTR kUserValue = static_cast<LONG_PTR>(0x5a5a5a5a5a5aLL);
 

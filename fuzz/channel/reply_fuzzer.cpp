@@ -26,16 +26,10 @@
 #include "Corbex.h"
 #include "oam_win.h"
 #include "../support/LoopbackPeer.h"
+#include "../support/FuzzCheck.h"
 
 namespace {
 
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                 \
-        }                                                                            \
-    } while (0)
 
 const unsigned char kUntouched = 0xA5;
 

@@ -21,18 +21,12 @@
 #include "Corbex.h"
 #include "OamCommand.h"
 #include "codec/TextScan.h"
+#include "../support/FuzzCheck.h"
 
 using oam::codec::Span;
 
 namespace {
 
-#define CHECK(cond)                                                               \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                              \
-        }                                                                         \
-    } while (0)
 
 bool Trimmed(const CString& s) {
     int n = s.GetLength();
