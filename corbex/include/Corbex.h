@@ -67,7 +67,8 @@ public:
 
 private:
     friend struct Base64Access;
-    // 6-bit value of c in the RFC 4648 alphabet, -1 for any other byte.
+    // 6-bit value of c in the RFC 4648 alphabet, (char)-1 for any other
+    // byte: 255, not -1, where char is unsigned, so test it as unsigned.
     static char decode64(unsigned char c) {
         if (c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A');
         if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 26);
