@@ -246,26 +246,33 @@ INSTANTIATE_TEST_SUITE_P(Parts, ResetMidReply, ::testing::Values("", "SESSIONID=
 
 // ---- a server that never stops sending ------------------------------------------
 
-// After a proper first reply the server sends without end. Throwing away
-// stale bytes must not chase the stream for ever: the next exchange sends
-// its request and returns, with -1 (what it reads is no reply).
+// After a proper first reply the server sends without end, refilling the
+// client's receive buffer as fast as it drains (for at most 10 s). Throwing
+// away stale bytes must not chase the stream: the next exchange sends its
+// request and returns while the flood goes on, with -1 (what it reads is
+// no reply).
 TEST_F(NoLeaks, EndlessStreamDoesNotHoldTheNextExchange) {
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false}, floodOver{false};
+    std::atomic<SOCKET> client{0};  // the handle stays safe to use after Close
     FakeServer server([&](FakeConn& conn) {
         std::string req = conn.readRequest();
         if (req.empty()) return;
         conn.write(Reply(SessionOf(req), 0, "Value=0;"));
-        const std::string chunk(65536, 'z');
-        while (!stop && conn.write(chunk)) {
+        const std::string chunk(8 << 20, 'z');
+        auto end = Clock::now() + std::chrono::seconds(10);
+        while (!stop && Clock::now() < end && conn.write(chunk)) {
         }
+        floodOver = true;
     });
     CClientSocket c;
     ASSERT_TRUE(Connect(c, server));
+    client = c.GetSocket();
     CString reply;
     ASSERT_EQ(c.SendCommand("1", "Get", "Value=;", reply), 0);
     ASSERT_TRUE(WaitPendingAtLeast(c, 60000));
     int result = 0;
     Within(30000, [&] { result = c.SendCommand("1", "Get", "Value=;", reply); }, "SendCommand during a flood");
+    EXPECT_FALSE(floodOver) << "the exchange waited for the flood to end";
     EXPECT_EQ(result, -1);
     EXPECT_EQ(server.requestCount(), 1u);  // the server never reads again
     stop = true;
