@@ -220,7 +220,7 @@ TEST_F(FileTransfer, UploadOfAnEmptyFileAnnouncesNoBytesAndSendsNone) {
     EXPECT_EQ(server.received(0), seen.request);
 }
 
-enum class UploadFault { Missing, Locked, Over4GiB, ShortRead, Refused, Silent, ResetAfterReply, CloseAfterArchive };
+enum class UploadFault { Missing, Locked, Over2GiB, Over4GiB, ShortRead, Refused, Silent, ResetAfterReply, CloseAfterArchive };
 
 struct UploadFailure {
     const char* label;
@@ -244,6 +244,10 @@ TEST_P(FileUploadFailure, ReportsAndReleasesTheChannel) {
     if (f.fault == UploadFault::Locked) {
         held = CreateFileA(m_dir.file(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    } else if (f.fault == UploadFault::Over2GiB) {
+        // Its archive may not fit the protocol's length: refused before any
+        // of it is read (reading it would take 2 GiB of memory).
+        ASSERT_EQ(truncate(m_dir.file(name).c_str(), (1LL << 31) - 1000), 0);  // sparse
     } else if (f.fault == UploadFault::Over4GiB) {
         ASSERT_EQ(truncate(m_dir.file(name).c_str(), (1LL << 32) + 1), 0);  // sparse
     } else if (f.fault == UploadFault::ShortRead) {
@@ -293,6 +297,7 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, FileUploadFailure,
     ::testing::Values(UploadFailure{"Missing", UploadFault::Missing, 1, "File Open Error:", false},
                       UploadFailure{"HeldOpen", UploadFault::Locked, 1, "File Open Error:", false},
+                      UploadFailure{"Over2GiB", UploadFault::Over2GiB, 1, "File Too Large Error:", false},
                       UploadFailure{"Over4GiB", UploadFault::Over4GiB, 1, nullptr, false},
                       UploadFailure{"ShortRead", UploadFault::ShortRead, 1, "Read File Error:4096", false},
                       UploadFailure{"Refused", UploadFault::Refused, 1, "Send File Command Timeout", true},
@@ -516,6 +521,21 @@ INSTANTIATE_TEST_SUITE_P(
         LocalFailure{"NotWritable", "cfg.ini", OAM_RECVFILE_WRITE_FAILED, "Write Error"},
         LocalFailure{"NotMovableIntoPlace", "cfg.ini", OAM_RECVFILE_RENAME_FAILED, "Rename Error"}),
     [](const ::testing::TestParamInfo<LocalFailure>& i) { return std::string(i.param.label); });
+
+// The temporary name's length does not depend on the file's: a name of
+// 255 bytes, the most a directory entry takes, downloads.
+TEST_F(FileTransfer, DownloadOfTheLongestNameSucceeds) {
+    std::string archive = MakeArchive(Arc::Good);
+    const std::string name(255, 'n');
+    FakeServer server(GoodDownload(archive));
+    Connect(server);
+    EXPECT_EQ(m_sock.ReceiveFile("2", name.c_str()), 0);
+    std::string got;
+    ASSERT_TRUE(oamtest::ReadFileBytes(m_dir.file(name), got));
+    EXPECT_TRUE(got == kContent);
+    EXPECT_EQ(m_dir.list(), std::vector<std::string>{name});
+    m_sock.Close();
+}
 
 TEST_F(FileTransfer, DownloadHoldsTheChannelUntilTheArchiveIsIn) {
     std::string archive = MakeArchive(Arc::Good);
