@@ -14,6 +14,7 @@
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "OamCommand.h"
+#include "channel/ChannelInternal.h"
 #include "channel/MemoryArchive.h"
 #include "codec/TextScan.h"
 
@@ -176,7 +177,11 @@ int CClientSocket::SendFile(const char* station, const char* fileName) {
     Sleep(1000);
     if (win::send(m_hSocket, reinterpret_cast<const char*>(archive), static_cast<int>(archiveLen), 0) ==
         SOCKET_ERROR) {
+        const DWORD code = GetLastError();
         CFunction::RLog("Send File ROI Error:%s", CFunction::GetLastErrorString().GetString());
+        // A connection lost under the archive is a link break like one
+        // under a command's request.
+        if (oam::channel::IsLinkBreakError(code)) NotifyLinkBreak("CClientSocket::SendFile", false);
         return -1;
     }
     return ReceiveReturnMsg(reply);
