@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite, in stages:
 #   plain  the RelWithDebInfo build (build/) and its ctest run;
+#   uchar  the codec and Corbex tests built with -funsigned-char (build-uchar/);
 #   asan   the suite again under AddressSanitizer + UndefinedBehaviorSanitizer
 #          with LeakSanitizer (build-asan/);
 #   tsan   the suite again under ThreadSanitizer (build-tsan/);
@@ -150,6 +151,23 @@ if [ "$QUICK" = 1 ]; then
   summary
   exit $STATUS
 fi
+
+# --- uchar -----------------------------------------------------------------
+# The codec and Corbex tests again with char unsigned, as on ARM Linux, so
+# that no decoder comes to depend on the signedness of char. Only those two
+# programs are built (build-uchar/).
+stage_begin uchar "build-uchar/ (-funsigned-char): the codec and Corbex tests"
+UCHAR_LOG="$LOGDIR/build-uchar.log"
+if cmake -S . -B build-uchar -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-funsigned-char \
+     -DOAMSDK_BUILD_BENCH=OFF -DOAMSDK_BUILD_TOOLS=OFF >"$UCHAR_LOG" 2>&1 &&
+   cmake --build build-uchar -j"$JOBS" --target corbex_test codec_test >>"$UCHAR_LOG" 2>&1; then
+  run_ctest uchar-corbex build-uchar/tests/corbex
+  run_ctest uchar-codec build-uchar/tests/codec
+else
+  tail -n 60 "$UCHAR_LOG"
+  fail_stage uchar "build failed; log: $UCHAR_LOG"
+fi
+stage_end uchar build-uchar
 
 # --- asan ------------------------------------------------------------------
 stage_begin asan "build-asan/ (ASan + UBSan + LSan) and the whole suite"

@@ -35,10 +35,14 @@ public:
     static CString GetCurrentModuleDir();
 
     // Host hook for a sink: receives every message of that sink exactly as
-    // formatted (no time stamp, no line end), one call per message, calls
-    // never overlapping. Null removes the hook; once SetSinkHook returns,
-    // the previous hook is no longer running nor called. Messages that a
-    // hook itself logs are dropped (they would re-enter the sink).
+    // formatted (no time stamp, no line end), one call per message, in the
+    // order they were logged, calls never overlapping. The hook runs with
+    // no lock of the sink held, so it may wait for another thread that
+    // logs; that thread's message then reaches the hook after this call,
+    // from this thread, and its own log call returns at once. Null removes
+    // the hook; once SetSinkHook returns, the previous hook is no longer
+    // running nor called. Messages that a hook itself logs are dropped
+    // (they would re-enter the sink).
     enum Sink { SinkR = 0, SinkD = 1 };
     typedef void (*SinkHook)(int sink, const char* line, void* user);
     static void SetSinkHook(int sink, SinkHook hook, void* user);
@@ -67,7 +71,8 @@ public:
 
 private:
     friend struct Base64Access;
-    // 6-bit value of c in the RFC 4648 alphabet, -1 for any other byte.
+    // 6-bit value of c in the RFC 4648 alphabet, (char)-1 for any other
+    // byte: 255, not -1, where char is unsigned, so test it as unsigned.
     static char decode64(unsigned char c) {
         if (c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A');
         if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 26);

@@ -9,9 +9,11 @@ int Base64::base64ToBin(const char* text, unsigned char* out, int capacity) {
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p && n < capacity; ++p) {
         const unsigned char c = *p;
         if (c == ' ' || (c >= '\t' && c <= '\r')) continue;  // wrapped or padded text
-        const char v = decode64(c);
-        if (v < 0) break;  // "=" ends the data, so does any stray byte
-        acc = (acc << 6) | static_cast<unsigned char>(v);
+        // decode64's -1 is 255 where char is unsigned (ARM Linux): compare
+        // the value as unsigned, so that "=" is never taken for data.
+        const unsigned char v = static_cast<unsigned char>(decode64(c));
+        if (v > 63) break;  // "=" ends the data, so does any stray byte
+        acc = (acc << 6) | v;
         bits += 6;
         if (bits >= 8) {
             bits -= 8;

@@ -11,19 +11,29 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "Corbex.h"
 
 namespace {
 
+// The hook runs without the sink's lock: a hook may wait for another
+// thread that logs (the channel logs while it holds its own lock). Lines
+// for the hook queue up under the lock and one thread at a time hands them
+// over, so that calls never overlap and keep the order of the lines.
 struct SinkState {
-    std::mutex lock;  // one message at a time: file line and hook call
+    std::mutex lock;  // the file, the queue and the fields below
     std::atomic<CFunction::SinkHook> hook{nullptr};
     void* user = nullptr;
     int fd = -1;
     std::string* dir = nullptr;  // directory fd was opened in
+    std::deque<std::string>* queue = nullptr;  // lines for the hook, oldest first
+    bool delivering = false;                   // a thread is handing the queue over
+    bool calling = false;                      // the hook runs (on deliverer)
+    std::thread::id deliverer;
 };
 
 const char* const kFileNames[2] = {"oamsdk-r.log", "oamsdk-d.log"};
@@ -113,16 +123,40 @@ void Emit(int sink, const char* format, va_list ap) {
     }
     va_end(ap2);
 
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::unique_lock<std::mutex> guard(s.lock);
     if (dir) {
         const int fd = SinkFile(sink, s, dir);
         if (fd >= 0) AppendLine(fd, message, static_cast<size_t>(len));
     }
-    if (CFunction::SinkHook hook = s.hook.load(std::memory_order_relaxed)) {
+    if (!s.hook.load(std::memory_order_relaxed)) return;
+    if (!s.queue) s.queue = new std::deque<std::string>;
+    s.queue->emplace_back(message, static_cast<size_t>(len));
+    // The thread handing lines over takes this one too, after the others.
+    if (s.delivering) return;
+    s.delivering = true;
+    s.deliverer = std::this_thread::get_id();
+    while (!s.queue->empty()) {
+        const std::string line = std::move(s.queue->front());
+        s.queue->pop_front();
+        const CFunction::SinkHook hook = s.hook.load(std::memory_order_relaxed);
+        if (!hook) continue;
+        void* const user = s.user;
+        s.calling = true;
+        guard.unlock();
         t_inHook = true;
-        hook(sink, message, s.user);
+        try {
+            hook(sink, line.c_str(), user);
+        } catch (...) {
+            t_inHook = false;
+            guard.lock();
+            s.calling = s.delivering = false;
+            throw;
+        }
         t_inHook = false;
+        guard.lock();
+        s.calling = false;
     }
+    s.delivering = false;
 }
 
 __attribute__((destructor)) void CloseSinkFiles() {
@@ -152,7 +186,14 @@ void CFunction::DLog(const char* format, ...) {
 void CFunction::SetSinkHook(int sink, SinkHook hook, void* user) {
     if (sink != SinkR && sink != SinkD) return;
     SinkState& s = g_sinks[sink];
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::unique_lock<std::mutex> guard(s.lock);
     s.user = user;
     s.hook.store(hook, std::memory_order_release);
+    // The previous hook may be running on another thread: once this
+    // returns it is not (a hook that replaces itself does not wait).
+    while (s.calling && s.deliverer != std::this_thread::get_id()) {
+        guard.unlock();
+        std::this_thread::yield();
+        guard.lock();
+    }
 }

@@ -76,13 +76,16 @@ int CClientSocket::ReceiveReturnMsg(CString& message) {
 void CClientSocket::ClearSocketBufferedData() {
     unsigned long returned = 0;
     win::WSAIoctl(m_hSocket, SIO_FLUSH, nullptr, 0, nullptr, 0, &returned, nullptr, nullptr);
-    for (;;) {
-        uint32_t waiting = 0;
-        win::WSAIoctl(m_hSocket, WIN_FIONREAD, nullptr, 0, &waiting, sizeof waiting, &returned, nullptr, nullptr);
-        if (waiting == 0) break;
-        m_nRecvLen = win::recv(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, 0);
+    // Only what was waiting now: a server that sends faster than this reads
+    // must not keep the exchange here.
+    uint32_t waiting = 0;
+    win::WSAIoctl(m_hSocket, WIN_FIONREAD, nullptr, 0, &waiting, sizeof waiting, &returned, nullptr, nullptr);
+    while (waiting > 0) {
+        int want = waiting < static_cast<uint32_t>(RECV_BUFFER_SIZE) ? static_cast<int>(waiting) : RECV_BUFFER_SIZE;
+        m_nRecvLen = win::recv(m_hSocket, m_RecvBuf, want, 0);
         // Bytes announced but not readable: nothing more to throw away.
         if (m_nRecvLen <= 0) break;
+        waiting -= static_cast<uint32_t>(m_nRecvLen);
     }
 }
 

@@ -7,12 +7,14 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "OamCommand.h"
+#include "channel/ChannelInternal.h"
 #include "channel/MemoryArchive.h"
 #include "codec/TextScan.h"
 
@@ -92,12 +94,16 @@ int TakeArchiveHead(char* raw, int rawLen, const CString& unread) {
     return static_cast<int>(left);
 }
 
-// A name beside the final one, in the same directory, for writing the
-// download before it is moved into place.
+// A short name in the final file's directory, for writing the download
+// before it is moved into place. Its length does not depend on the final
+// name's, so that a name of the longest length a directory takes still
+// downloads.
 FileHandle CreateTempBeside(const CString& path, CString& tempPath) {
     static std::atomic<unsigned> counter{0};
+    const int slash = std::max(path.ReverseFind('/'), path.ReverseFind('\\'));
+    const CString dir = slash >= 0 ? path.Left(slash + 1) : CString();
     for (int attempt = 0; attempt < 32; ++attempt) {
-        tempPath.Format("%s.~oam%08x", path.GetString(), counter.fetch_add(1) * 2654435761u);
+        tempPath.Format("%s.~oam%08x", dir.GetString(), counter.fetch_add(1) * 2654435761u);
         HANDLE h = CreateFileA(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) return FileHandle(h);
         DWORD err = GetLastError();
@@ -124,6 +130,12 @@ int CClientSocket::SendFile(const char* station, const char* fileName) {
     DWORD high = 0;
     DWORD length = GetFileSize(file.Get(), &high);
     if (high != 0 || length == INVALID_FILE_SIZE) return 1;
+    // The archive's length travels as a long (32 bits on Windows) and in one
+    // send: a file whose archive may not fit is refused before it is read.
+    if (oam::MemoryZipWriter::Bound(length, 4) > kMaxUpload) {
+        CFunction::RLog("File Too Large Error:%s", path.GetString());
+        return 1;
+    }
     Bytes content = Allocate(length);
     if (!content) return 1;
     DWORD got = 0;
@@ -165,7 +177,11 @@ int CClientSocket::SendFile(const char* station, const char* fileName) {
     Sleep(1000);
     if (win::send(m_hSocket, reinterpret_cast<const char*>(archive), static_cast<int>(archiveLen), 0) ==
         SOCKET_ERROR) {
+        const DWORD code = GetLastError();
         CFunction::RLog("Send File ROI Error:%s", CFunction::GetLastErrorString().GetString());
+        // A connection lost under the archive is a link break like one
+        // under a command's request.
+        if (oam::channel::IsLinkBreakError(code)) NotifyLinkBreak("CClientSocket::SendFile", false);
         return -1;
     }
     return ReceiveReturnMsg(reply);

@@ -57,6 +57,10 @@ TEST_P(AlarmRegistration, FourFullRegistrationsToEveryPeerByNameOrAddress) {
     ReceiverHarness h;
     h.sock.OamId = c.oamId;
     h.sock.PeerList.Add("127.0.1.2");
+    // An empty entry and a name that does not resolve do not stop
+    // registration with the peers after them.
+    h.sock.PeerList.Add("");
+    h.sock.PeerList.Add("999.1.1.1");
     h.sock.PeerList.Add("localhost");
     h.sock.PeerList.Add("127.0.1.3");
     ASSERT_TRUE(h.Start());
@@ -143,6 +147,32 @@ TEST(AlarmRegistrationSchedule, KeepAlivesAndRegistrationsFollowElapsedTime) {
         EXPECT_GE(got[10].at - start, 4 * unit);
         EXPECT_GE(got[11].at - start, 5 * unit);
     }
+    EXPECT_GT(h.AlarmCount(), 0u);
+}
+
+// A flood of alarms faster than the host takes them: the loop still looks
+// at the schedule every so many datagrams, so keep-alives go out during it.
+TEST(AlarmRegistrationSchedule, FloodDoesNotStarveKeepAlives) {
+    ShortUnit shortUnit(std::chrono::milliseconds(100));
+    auto peer = Peer("127.0.1.2");
+    ASSERT_TRUE(peer->ok());
+    ReceiverHarness h;
+    h.sock.OamId = "F1";
+    h.sock.PeerList.Add("127.0.1.2");
+    h.hook = [](const ALARM_STRUCT&) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
+    ASSERT_TRUE(h.Start());
+    ASSERT_TRUE(peer->WaitForCount(4, 5s));  // the start's registrations
+
+    UdpSender station;
+    const std::string alarm = Pairs({{"ID", "1"}});
+    const auto end = std::chrono::steady_clock::now() + 2s;
+    while (std::chrono::steady_clock::now() < end) {
+        for (int i = 0; i < 50; ++i) station.SendTo("127.0.0.1", h.Port(), alarm);
+        std::this_thread::sleep_for(5ms);
+    }
+    const size_t duringFlood = peer->Count();
+    ASSERT_TRUE(h.Stop());
+    EXPECT_GT(duringFlood, 4u) << "no keep-alive while the flood lasted";
     EXPECT_GT(h.AlarmCount(), 0u);
 }
 

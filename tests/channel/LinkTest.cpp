@@ -137,6 +137,39 @@ TEST(LinkBreak, ResetConnectionGivesOneNoticePerConnection) {
     }
 }
 
+// The notice from a command is posted: the commanding thread holds the
+// channel lock and must not wait for the window's thread, which may itself
+// be waiting for that lock.
+TEST(LinkBreak, CommandDoesNotWaitForTheWindowsThread) {
+    LogCapture log;
+    WindowLog wl;
+    std::atomic<bool> busy{false}, release{false};
+    wl.onMessage = [&](const WindowLog::Msg& m) {
+        if (m.msg != WM_USER + 9) return;
+        busy = true;
+        for (int i = 0; i < 10000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        busy = false;
+    };
+    WindowThread window(&wl);
+    ASSERT_NE(window.hwnd(), nullptr);
+    CallbackLog cb;
+    CClientSocket channel;
+    channel.SetWnd(window.hwnd(), &Callback, reinterpret_cast<LONG_PTR>(&cb));
+    FakeServer server({Action::reset()});
+    ASSERT_TRUE(Connect(channel, server));
+    ASSERT_TRUE(PostMessageA(window.hwnd(), WM_USER + 9, 0, 0));
+    for (int i = 0; i < 5000 && !busy; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(busy);
+
+    EXPECT_EQ(channel.SendCommand("1", "Get", "A=;"), -1);
+    ASSERT_TRUE(DriveUntilSendFails(channel, log));
+    EXPECT_TRUE(busy) << "the command waited for the window's thread";
+    EXPECT_EQ(Calls(cb), 1);
+    EXPECT_EQ(CountMessages(wl, 0x601), 0u);
+    release = true;
+    EXPECT_TRUE(wl.waitCount(0x601, 1));  // handled once the window is free
+}
+
 TEST(LinkBreak, FailedSendDoesNotAdvanceTheCounter) {
     LogCapture log;
     CClientSocket channel;

@@ -50,7 +50,7 @@ TEST_P(Base64Decode, Text) {
 INSTANTIATE_TEST_SUITE_P(Rfc4648, Base64Decode,
                          ::testing::Values(Case{"", ""}, Case{"Zg==", "f"}, Case{"Zm8=", "fo"}, Case{"Zm9v", "foo"},
                                            Case{"Zm9vYg==", "foob"}, Case{"Zm9vYmE=", "fooba"},
-                                           Case{"Zm9vYmFy", "foobar"}));
+                                           Case{"Zm9vYmFy", "foobar"}, Case{"WWFyZA==", "Yard"}));
 
 // White space is skipped; "=" and any other byte outside the alphabet end
 // the data; missing padding is accepted; a lone trailing character adds no

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <mutex>
 #include <regex>
@@ -116,6 +118,37 @@ TEST_F(LogTest, HookThatLogsDoesNotDeadlock) {
     CFunction::SetSinkHook(CFunction::SinkD, Reenter, &cap_);
     CFunction::RLog("outer");
     EXPECT_EQ(std::vector<std::string>{"outer"}, cap_.Of(CFunction::SinkR));
+}
+
+// A hook that waits for another thread which logs to the same sink (as a
+// host's hook waiting on its UI thread while the channel logs under its
+// lock): that thread's call returns, and its line follows in order.
+struct Waiting {
+    Captured cap;
+    std::atomic<bool> otherReturned{false};
+};
+
+void WaitForOtherLogger(int sink, const char* line, void* user) {
+    auto* w = static_cast<Waiting*>(user);
+    Capture(sink, line, &w->cap);
+    if (std::string(line) != "first") return;
+    std::thread other([w] {
+        CFunction::RLog("second");
+        w->otherReturned = true;
+    });
+    for (int i = 0; i < 2000 && !w->otherReturned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    other.detach();  // bounded above; the test checks it returned
+}
+
+TEST_F(LogTest, HookMayWaitForAnotherThreadThatLogs) {
+    Waiting w;
+    CFunction::SetSinkHook(CFunction::SinkR, WaitForOtherLogger, &w);
+    CFunction::RLog("first");
+    EXPECT_TRUE(w.otherReturned) << "the other thread's log call waited for the hook";
+    for (int i = 0; i < 5000 && !w.otherReturned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(w.otherReturned);
+    CFunction::SetSinkHook(CFunction::SinkR, nullptr, nullptr);
+    EXPECT_EQ((std::vector<std::string>{"first", "second"}), w.cap.Of(CFunction::SinkR));
 }
 
 constexpr int kThreads = 4, kPerThread = 400;

@@ -141,6 +141,7 @@ protected:
 struct Upload {
     std::string request, archive;
     bool gotAll = false;
+    std::chrono::steady_clock::duration wait{};  // from the first reply to the archive's end
 };
 
 // Takes one "FileSet" and its archive, answers finalCode, then answers
@@ -151,8 +152,10 @@ FakeServer::Handler UploadServer(Upload& seen, int finalCode, std::function<bool
     return [&seen, finalCode, firstReplyRead](FakeConn& c) {
         seen.request = c.readRequest(10000);
         c.write(Reply(seen.request, 0));
+        const auto replied = std::chrono::steady_clock::now();
         size_t len = strtoul(Pairs(seen.request)["FILELEN"].c_str(), nullptr, 10);
         seen.gotAll = c.readExactly(len, seen.archive, 10000);
+        seen.wait = std::chrono::steady_clock::now() - replied;
         firstReplyRead();
         c.write(Reply(seen.request, finalCode, finalCode ? "Disk full;" : ""));
         Linger(c);
@@ -185,6 +188,8 @@ TEST_P(FileUpload, SendsTheAnnouncedArchiveOfTheFile) {
     EXPECT_EQ(other.get(), 0);
 
     ASSERT_TRUE(seen.gotAll);
+    // The server gets a second to make ready for the raw bytes.
+    EXPECT_GE(seen.wait, std::chrono::milliseconds(950));
     std::map<std::string, std::string> p = Pairs(seen.request);
     EXPECT_EQ(seen.request, "SESSIONID=0;STATIONID=2;CMD=FileSet;FILENAME=cfg.ini;FILELEN=" +
                                 std::to_string(seen.archive.size()) + ";MD5=" + Md5Hex(seen.archive) + ";");
@@ -220,7 +225,7 @@ TEST_F(FileTransfer, UploadOfAnEmptyFileAnnouncesNoBytesAndSendsNone) {
     EXPECT_EQ(server.received(0), seen.request);
 }
 
-enum class UploadFault { Missing, Locked, Over4GiB, ShortRead, Refused, Silent, ResetAfterReply, CloseAfterArchive };
+enum class UploadFault { Missing, Locked, Over2GiB, Over4GiB, ShortRead, Refused, Silent, ResetAfterReply, CloseAfterArchive };
 
 struct UploadFailure {
     const char* label;
@@ -244,6 +249,10 @@ TEST_P(FileUploadFailure, ReportsAndReleasesTheChannel) {
     if (f.fault == UploadFault::Locked) {
         held = CreateFileA(m_dir.file(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    } else if (f.fault == UploadFault::Over2GiB) {
+        // Its archive may not fit the protocol's length: refused before any
+        // of it is read (reading it would take 2 GiB of memory).
+        ASSERT_EQ(truncate(m_dir.file(name).c_str(), (1LL << 31) - 1000), 0);  // sparse
     } else if (f.fault == UploadFault::Over4GiB) {
         ASSERT_EQ(truncate(m_dir.file(name).c_str(), (1LL << 32) + 1), 0);  // sparse
     } else if (f.fault == UploadFault::ShortRead) {
@@ -273,8 +282,13 @@ TEST_P(FileUploadFailure, ReportsAndReleasesTheChannel) {
         }
     });
     Connect(server, fault == UploadFault::Silent ? 1500 : 5000);
+    std::atomic<int> breaks{0};
+    m_sock.SetWnd(nullptr, [](LONG_PTR, LONG_PTR user) { ++*reinterpret_cast<std::atomic<int>*>(user); },
+                  reinterpret_cast<LONG_PTR>(&breaks));
 
     EXPECT_EQ(m_sock.SendFile("2", name.c_str()), f.expected);
+    // A connection lost under the archive's send is a link break too.
+    EXPECT_EQ(breaks, fault == UploadFault::ResetAfterReply ? 1 : 0);
     if (f.rlog) {
         EXPECT_TRUE(Logged(CFunction::SinkR, f.rlog, f.fault == UploadFault::Refused));
     } else {
@@ -293,6 +307,7 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, FileUploadFailure,
     ::testing::Values(UploadFailure{"Missing", UploadFault::Missing, 1, "File Open Error:", false},
                       UploadFailure{"HeldOpen", UploadFault::Locked, 1, "File Open Error:", false},
+                      UploadFailure{"Over2GiB", UploadFault::Over2GiB, 1, "File Too Large Error:", false},
                       UploadFailure{"Over4GiB", UploadFault::Over4GiB, 1, nullptr, false},
                       UploadFailure{"ShortRead", UploadFault::ShortRead, 1, "Read File Error:4096", false},
                       UploadFailure{"Refused", UploadFault::Refused, 1, "Send File Command Timeout", true},
@@ -369,6 +384,7 @@ TEST_P(FileDownload, WritesTheFileWholeOrNotAtAll) {
 
     Feed feed = d.feed;
     int code = d.code;
+    std::atomic<bool> floodOver{false};
     FakeServer server([&, feed, code](FakeConn& c) {
         std::string r = c.readRequest(10000);
         if (feed == Feed::CloseAtRequest) return;
@@ -385,6 +401,7 @@ TEST_P(FileDownload, WritesTheFileWholeOrNotAtAll) {
                 for (int i = 0; i < 2000 && c.write(std::string(60000, 'x')); ++i) {
                 }
             }
+            floodOver = true;
             break;
         default: c.write(reply); break;
         }
@@ -394,6 +411,9 @@ TEST_P(FileDownload, WritesTheFileWholeOrNotAtAll) {
     Connect(server, feed == Feed::ShortStay ? 1500 : 5000);
 
     EXPECT_EQ(m_sock.ReceiveFile("2", "cfg.ini"), d.expected);
+    // Once the count passed the announced length the data phase stopped:
+    // it did not read on to the end of what the server sent.
+    EXPECT_FALSE(floodOver) << "the download read the whole flood";
     ASSERT_GE(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0], "SESSIONID=0;STATIONID=2;CMD=FileGet;FileName=cfg.ini;");
     std::string got;
@@ -516,6 +536,21 @@ INSTANTIATE_TEST_SUITE_P(
         LocalFailure{"NotWritable", "cfg.ini", OAM_RECVFILE_WRITE_FAILED, "Write Error"},
         LocalFailure{"NotMovableIntoPlace", "cfg.ini", OAM_RECVFILE_RENAME_FAILED, "Rename Error"}),
     [](const ::testing::TestParamInfo<LocalFailure>& i) { return std::string(i.param.label); });
+
+// The temporary name's length does not depend on the file's: a name of
+// 255 bytes, the most a directory entry takes, downloads.
+TEST_F(FileTransfer, DownloadOfTheLongestNameSucceeds) {
+    std::string archive = MakeArchive(Arc::Good);
+    const std::string name(255, 'n');
+    FakeServer server(GoodDownload(archive));
+    Connect(server);
+    EXPECT_EQ(m_sock.ReceiveFile("2", name.c_str()), 0);
+    std::string got;
+    ASSERT_TRUE(oamtest::ReadFileBytes(m_dir.file(name), got));
+    EXPECT_TRUE(got == kContent);
+    EXPECT_EQ(m_dir.list(), std::vector<std::string>{name});
+    m_sock.Close();
+}
 
 TEST_F(FileTransfer, DownloadHoldsTheChannelUntilTheArchiveIsIn) {
     std::string archive = MakeArchive(Arc::Good);

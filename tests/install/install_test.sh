@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, checks what landed there,
-# builds examples/ out of tree against it (find_package and pkg-config),
-# and runs both builds and the installed oamctl against the installed
-# oam-sim on loopback.
+# builds examples/ out of tree against it (find_package and pkg-config,
+# both with --as-needed), and runs both builds (with no LD_LIBRARY_PATH)
+# and the installed oamctl against the installed oam-sim on loopback.
 set -euo pipefail
 BUILD=$(cd "$1" && pwd)
 SRC=$(cd "$2" && pwd)
@@ -41,13 +41,22 @@ expected=$( (cd "$SRC/sdk/include" && ls *.h; echo oam_win.h; echo oam_string.h;
 installed=$(ls "$PREFIX/include/oamsdk" | sort)
 [ "$expected" = "$installed" ] || fail "installed headers differ from the exported ones: $(diff <(echo "$expected") <(echo "$installed") | tr '\n' ' ')"
 
-# Out of tree, twice.
-cmake -S "$SRC/examples" -B "$TMP/ex-cmake" -DCMAKE_PREFIX_PATH="$PREFIX" -DCMAKE_BUILD_TYPE=Release >"$TMP/ex-cmake.log" 2>&1 \
+# liboamsdk finds libcorbex beside itself, wherever the prefix is.
+readelf -d "$LIBDIR/liboamsdk.so.1" | grep -q 'RUNPATH.*\[\$ORIGIN\]' || fail "liboamsdk.so.1 has no \$ORIGIN RUNPATH"
+
+# Out of tree, twice. With --as-needed the example (which uses liboamsdk
+# only) does not itself need libcorbex: liboamsdk must find it.
+cmake -S "$SRC/examples" -B "$TMP/ex-cmake" -DCMAKE_PREFIX_PATH="$PREFIX" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_EXE_LINKER_FLAGS=-Wl,--as-needed >"$TMP/ex-cmake.log" 2>&1 \
   || { cat "$TMP/ex-cmake.log"; fail "configuring the example with find_package(oamsdk)"; }
 cmake --build "$TMP/ex-cmake" >>"$TMP/ex-cmake.log" 2>&1 || { cat "$TMP/ex-cmake.log"; fail "building the example (CMake)"; }
 mkdir -p "$TMP/ex-pc"
-PKG_CONFIG_PATH="$LIBDIR/pkgconfig" make -s -C "$SRC/examples" OUT="$TMP/ex-pc" >"$TMP/ex-pc.log" 2>&1 \
+PKG_CONFIG_PATH="$LIBDIR/pkgconfig" make -s -C "$SRC/examples" OUT="$TMP/ex-pc" \
+  LDFLAGS="-Wl,--as-needed -Wl,-rpath,$LIBDIR" >"$TMP/ex-pc.log" 2>&1 \
   || { cat "$TMP/ex-pc.log"; fail "building the example (pkg-config)"; }
+for exe in "$TMP/ex-cmake/station_list" "$TMP/ex-pc/station_list"; do
+  ! readelf -d "$exe" | grep -q 'NEEDED.*libcorbex' || fail "$exe needs libcorbex itself: the case under test is not reached"
+done
 [ -z "$(git -C "$SRC" status --porcelain --ignored examples 2>/dev/null || true)" ] || fail "the example build wrote into the source tree"
 
 # The installed simulator, with its installed default site.
@@ -60,13 +69,13 @@ PORT=$(cat "$TMP/port")
 count=$("$PREFIX/bin/oamctl" -p "$PORT" --json stations | python3 -c 'import json,sys; print(len(json.load(sys.stdin)["stations"]))')
 [ "$count" -gt 0 ] || fail "installed oamctl saw no stations"
 for exe in "$TMP/ex-cmake/station_list" "$TMP/ex-pc/station_list"; do
-  out=$(LD_LIBRARY_PATH="$LIBDIR" "$exe" 127.0.0.1 "$PORT" admin admin) || fail "$exe failed"
+  out=$(env -u LD_LIBRARY_PATH "$exe" 127.0.0.1 "$PORT" admin admin) || fail "$exe failed"
   [ "$(echo "$out" | head -1)" = "$count stations" ] || fail "$exe printed: $(echo "$out" | head -3)"
   echo "$out" | grep -q '^  device ' || fail "$exe listed no devices"
 done
 # A wrong password is the server's refusal, seen by the example too.
 set +e
-LD_LIBRARY_PATH="$LIBDIR" "$TMP/ex-cmake/station_list" 127.0.0.1 "$PORT" admin wrong >/dev/null 2>&1
+env -u LD_LIBRARY_PATH "$TMP/ex-cmake/station_list" 127.0.0.1 "$PORT" admin wrong >/dev/null 2>&1
 rc=$?
 set -e
 [ "$rc" = 4 ] || fail "refused login gave exit $rc"
