@@ -36,6 +36,14 @@ done
 [ -x "$PREFIX/bin/oamctl" ] || fail "oamctl not installed"
 [ -x "$PREFIX/bin/oam-sim" ] || fail "oam-sim not installed"
 [ -f "$PREFIX/share/oamsdk/oam-sim-default-config.json" ] || fail "oam-sim's default site not installed"
+for t in oamctl oam-sim; do
+  [ -f "$PREFIX/share/bash-completion/completions/$t" ] || fail "no bash completion for $t"
+  bash -n "$PREFIX/share/bash-completion/completions/$t" || fail "the bash completion for $t does not parse"
+  # Built only where help2man is found.
+  if command -v help2man >/dev/null; then
+    [ -f "$PREFIX/share/man/man1/$t.1" ] || fail "no man page for $t"
+  fi
+done
 # Nothing internal: only the exported headers.
 expected=$( (cd "$SRC/sdk/include" && ls *.h; echo oamsdk_version.h; echo oam_win.h; echo oam_string.h; echo Corbex.h) | sort)
 installed=$(ls "$PREFIX/include/oamsdk" | sort)
