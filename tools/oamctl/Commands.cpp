@@ -87,6 +87,10 @@ std::string Basename(const std::string& path) {
     return s == std::string::npos ? path : path.substr(s + 1);
 }
 
+std::string Join(const std::string& dir, const std::string& name) {
+    return !dir.empty() && dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
 std::string Dirname(const std::string& path) {
     size_t s = path.find_last_of('/');
     if (s == std::string::npos) return ".";
@@ -254,7 +258,7 @@ void CmdSet(const GlobalOptions& g, const std::string& station, const std::strin
 void CmdUpload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dirOpt) {
     std::string name = Basename(file);
     std::string dir = dirOpt.empty() ? Dirname(file) : dirOpt;
-    std::string path = dir + "/" + name;
+    std::string path = Join(dir, name);
     if (name.empty()) FailUsage("upload needs a file name, not a directory");
     CheckBareName("station", station);
     CheckBareName("file name", name);
@@ -305,7 +309,7 @@ void CmdDownload(const GlobalOptions& g, const std::string& station, const std::
     Trace::Get().Mark();
     int r = s.Sock().ReceiveFile(station.c_str(), name.c_str());
     std::string what = "download of " + name + " from " + station;
-    std::string path = dir + "/" + name;
+    std::string path = Join(dir, name);
     if (r != 0) {
         Trace& t = Trace::Get();
         if (t.Seen("Command return failed:")) FailExchange(g, what);

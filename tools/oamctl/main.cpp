@@ -151,7 +151,6 @@ int main(int argc, char** argv) {
 
     UdpOptions uo;
     auto* udp = app.add_subcommand("udp", "send or receive raw datagrams with the library's UDP socket");
-    udp->require_subcommand(1);
     auto* usend = udp->add_subcommand("send", "send one datagram");
     usend->add_option("HOST", uo.host, "destination address")->required();
     usend->add_option("PORT", uo.destPort, "destination port")->required()->check(CLI::Range(1u, 65535u));
@@ -185,6 +184,7 @@ int main(int argc, char** argv) {
         if (!extra.empty() && !run && extra[0].rfind("-", 0) != 0)
             FailUsage("unknown command '" + Excerpt(extra[0]) + "'; the commands are " + CommandList(app));
         if (!extra.empty()) FailUsage("unexpected argument '" + Excerpt(extra[0]) + "' (see --help)");
+        if (!run && udp->parsed()) FailUsage("udp needs a command; its commands are " + CommandList(*udp));
         if (!run) FailUsage("no command given; the commands are " + CommandList(app));
     } catch (const Failure& f) {
         return Report(f, json);
