@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "oam_win.h"
+#include "oam_string.h"
 
 namespace oam {
 namespace channel {
@@ -28,6 +29,11 @@ inline int32_t NextSession(int32_t n) { return static_cast<int32_t>(static_cast<
 
 // Send errors that mean the connection is gone.
 bool IsLinkBreakError(DWORD code);
+
+// A request or reply as the trace shows it: the value of every Password
+// pair (name without case) becomes "***", so that neither the log files nor
+// a sink hook ever hold a secret. The bytes on the wire stay unmasked.
+CString MaskSecrets(const CString& text);
 
 }  // namespace channel
 }  // namespace oam

@@ -1,5 +1,8 @@
 // CClientSocket: one request, one reply.
 #include <string.h>
+#include <strings.h>
+
+#include <string>
 
 #include "ClientSocket.h"
 #include "Corbex.h"
@@ -7,7 +10,36 @@
 #include "channel/ChannelInternal.h"
 
 using oam::channel::LockGuard;
+using oam::channel::MaskSecrets;
 using oam::channel::NextSession;
+
+namespace oam {
+namespace channel {
+
+CString MaskSecrets(const CString& text) {
+    if (!strcasestr(text.GetString(), "password")) return text;  // the usual case: no copy to edit
+    std::string s = text.str();
+    size_t pos = 0;
+    while (pos < s.size()) {
+        size_t end = s.find(';', pos);
+        if (end == std::string::npos) end = s.size();
+        size_t eq = s.find('=', pos);
+        if (eq != std::string::npos && eq < end) {
+            size_t a = pos, b = eq;
+            while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
+            while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t')) --b;
+            if (b - a == 8 && strncasecmp(s.c_str() + a, "Password", 8) == 0) {
+                s.replace(eq + 1, end - eq - 1, "***");
+                end = eq + 4;
+            }
+        }
+        pos = end + 1;
+    }
+    return CString(s);
+}
+
+}  // namespace channel
+}  // namespace oam
 
 int CClientSocket::SendCommand(CString station, CString command, CString params) {
     CString reply;
@@ -29,7 +61,7 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
     else
         request.Format("%s=%d;%s=%s;%s=%s;%s", "SESSIONID", m_nSession, "STATIONID", station.GetString(), "CMD",
                        command.GetString(), params.GetString());
-    CFunction::DLog("Send Command:%s", request.GetString());
+    CFunction::DLog("Send Command:%s", MaskSecrets(request).GetString());
 
     if (win::send(m_hSocket, request.GetString(), request.GetLength(), 0) == SOCKET_ERROR) {
         DWORD code = GetLastError();
@@ -44,7 +76,7 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         AssembleCommand();
         int code = AnalyzeCommand();
         if (code != 0)
-            CFunction::DLog("Command return failed:%s", m_strReplyRest.GetString());
+            CFunction::DLog("Command return failed:%s", MaskSecrets(m_strReplyRest).GetString());
         else if (m_nReplySession != m_nSession)
             CFunction::RLog("Ret Session error,Need:%d ret:%d", m_nSession, m_nReplySession);
         reply = m_strReplyRest;
@@ -52,7 +84,7 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         return code;
     }
     if (m_nRecvLen < 0) {
-        CFunction::RLog("Command timeout:%s", request.GetString());
+        CFunction::RLog("Command timeout:%s", MaskSecrets(request).GetString());
     } else {
         CString text = CFunction::GetLastErrorString();
         CFunction::RLog("Socket Error,received data len =0.Msg=%s", text.GetString());
@@ -95,7 +127,7 @@ int CClientSocket::AssembleCommand() {
     m_strReply = m_RecvBuf;  // up to the first zero byte
     m_strReply.TrimRight();
     m_strReply.TrimLeft();
-    CFunction::DLog("Return:%s", m_strReply.GetString());
+    CFunction::DLog("Return:%s", MaskSecrets(m_strReply).GetString());
     return 0;
 }
 

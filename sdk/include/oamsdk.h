@@ -11,7 +11,4 @@
 #include "UDPSocket.h"
 #include "Corbex.h"
 #include "OamModule.h"
-
-#define OAMSDK_VERSION_MAJOR 1
-#define OAMSDK_VERSION_MINOR 0
-#define OAMSDK_VERSION_PATCH 0
+#include "oamsdk_version.h"

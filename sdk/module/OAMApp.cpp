@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "OamModule.h"
+#include "oamsdk_version.h"
 #include "module/resource.h"
 
 // Constant-initialised (constexpr constructors), so it exists before any
@@ -45,4 +46,12 @@ __attribute__((destructor)) void ModuleDetach() {
 
 extern "C" BOOL OamStartupSucceeded() {
     return g_startup.load() == kStarted ? TRUE : FALSE;
+}
+
+extern "C" const char* OamLibraryVersion() {
+    return OAMSDK_VERSION_STRING;
+}
+
+extern "C" const char* OamLibrarySoname() {
+    return OAMSDK_SONAME;
 }

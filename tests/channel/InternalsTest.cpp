@@ -29,3 +29,15 @@ TEST(ChannelInternals, SessionCounterWraps) {
 }
 
 }  // namespace
+
+TEST(ChannelInternals, TraceTextsMaskEveryPasswordValue) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"SESSIONID=0;CMD=Login;User=admin;Password=admin;", "SESSIONID=0;CMD=Login;User=admin;Password=***;"},
+        {"CMD=Login;password=a=b;User=x;", "CMD=Login;password=***;User=x;"},   // any case, '=' inside
+        {"CMD=Login; Password =secret", "CMD=Login; Password =***"},           // spaces, last pair unterminated
+        {"Password=;Password=x;", "Password=***;Password=***;"},               // empty, repeated
+        {"Passwords=x;OldPassword=y;", "Passwords=x;OldPassword=y;"},          // other names stay
+        {"SESSIONID=1;RETURNCODE=0;", "SESSIONID=1;RETURNCODE=0;"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_STREQ(oam::channel::MaskSecrets(CString(in)).GetString(), out) << in;
+}

@@ -27,7 +27,7 @@ for lib in oamsdk corbex; do
   [ "$soname" = "lib$lib.so.1" ] || fail "lib$lib soname is '$soname'"
   [ -e "$LIBDIR/$soname" ] || fail "$soname missing"
 done
-for h in oamsdk.h ClientSocket.h AlarmSocket.h UDPSocket.h OamCommand.h OamRecords.h oam_api.h oam_win.h oam_string.h Corbex.h; do
+for h in oamsdk.h oamsdk_version.h ClientSocket.h AlarmSocket.h UDPSocket.h OamCommand.h OamRecords.h oam_api.h oam_win.h oam_string.h Corbex.h; do
   [ -f "$PREFIX/include/oamsdk/$h" ] || fail "header $h not installed"
 done
 [ -f "$LIBDIR/cmake/oamsdk/oamsdkConfig.cmake" ] || fail "no CMake package"
@@ -36,8 +36,16 @@ done
 [ -x "$PREFIX/bin/oamctl" ] || fail "oamctl not installed"
 [ -x "$PREFIX/bin/oam-sim" ] || fail "oam-sim not installed"
 [ -f "$PREFIX/share/oamsdk/oam-sim-default-config.json" ] || fail "oam-sim's default site not installed"
+for t in oamctl oam-sim; do
+  [ -f "$PREFIX/share/bash-completion/completions/$t" ] || fail "no bash completion for $t"
+  bash -n "$PREFIX/share/bash-completion/completions/$t" || fail "the bash completion for $t does not parse"
+  # Built only where help2man is found.
+  if command -v help2man >/dev/null; then
+    [ -f "$PREFIX/share/man/man1/$t.1" ] || fail "no man page for $t"
+  fi
+done
 # Nothing internal: only the exported headers.
-expected=$( (cd "$SRC/sdk/include" && ls *.h; echo oam_win.h; echo oam_string.h; echo Corbex.h) | sort)
+expected=$( (cd "$SRC/sdk/include" && ls *.h; echo oamsdk_version.h; echo oam_win.h; echo oam_string.h; echo Corbex.h) | sort)
 installed=$(ls "$PREFIX/include/oamsdk" | sort)
 [ "$expected" = "$installed" ] || fail "installed headers differ from the exported ones: $(diff <(echo "$expected") <(echo "$installed") | tr '\n' ' ')"
 

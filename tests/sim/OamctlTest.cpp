@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "FakeServer.h"
 #include "SimConfig.h"
 #include "SimHarness.h"
 #include "Wire.h"
@@ -93,10 +95,26 @@ protected:
 SimProcess* Oamctl::sim = nullptr;
 oamsim::SimConfig* Oamctl::site = nullptr;
 
+// Loopback peers that are not a management server, one per way of failing.
+struct NotAServer {
+    const char* name;
+    oamtest::Action action;
+};
+const NotAServer kNotAServers[] = {
+    {"{http}", oamtest::Action::reply("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")},
+    {"{garbage}", oamtest::Action::reply("\x01\x02 not;the=protocol\x7f\nsecond line")},
+    {"{closes}", oamtest::Action::close()},
+    {"{resets}", oamtest::Action::reset()},
+    {"{silent}", oamtest::Action::none()},
+};
+
 struct ExitCase {
     const char* name;
-    std::vector<std::string> args;  // "{dir}" is replaced by a fresh directory, "{dead}" by a closed port
+    // "{dir}" is replaced by a fresh directory (also inside an argument),
+    // "{dead}" by a closed port, the names of kNotAServers by their ports.
+    std::vector<std::string> args;
     int exitCode;
+    const char* says = "";  // in the error line
 };
 
 void PrintTo(const ExitCase& c, std::ostream* os) {
@@ -107,9 +125,16 @@ class OamctlExit : public Oamctl, public ::testing::WithParamInterface<ExitCase>
 
 TEST_P(OamctlExit, CodeAndOneLineError) {
     std::vector<std::string> args;
+    std::vector<std::unique_ptr<oamtest::FakeServer>> peers;
     for (std::string a : GetParam().args) {
-        if (a == "{dir}") a = dir;
+        size_t at = a.find("{dir}");
+        if (at != std::string::npos) a.replace(at, 5, dir);
         if (a == "{dead}") a = std::to_string(DeadPort());
+        for (const NotAServer& n : kNotAServers) {
+            if (a != n.name) continue;
+            peers.push_back(std::make_unique<oamtest::FakeServer>(std::vector<oamtest::Action>{}, n.action));
+            a = std::to_string(peers.back()->port());
+        }
         args.push_back(a);
     }
     RunResult r = Ctl(args);
@@ -122,15 +147,42 @@ TEST_P(OamctlExit, CodeAndOneLineError) {
         std::string last = r.err.substr(start == std::string::npos ? 0 : start + 1);
         EXPECT_EQ(last.rfind("oamctl: ", 0), 0u) << r.err;
         EXPECT_GT(last.size(), 12u) << r.err;
+        EXPECT_NE(last.find(GetParam().says), std::string::npos) << r.err;
+        // Each cause has its own words: a closed or reset connection is no time-out.
+        if (GetParam().exitCode == 3 && std::string(GetParam().name) != "ServerSilent") {
+            EXPECT_EQ(last.find("within"), std::string::npos) << r.err;
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, OamctlExit,
     ::testing::Values(
-        ExitCase{"Help", {"--help"}, 0}, ExitCase{"NoCommand", {}, 2}, ExitCase{"UnknownCommand", {"frobnicate"}, 2},
+        ExitCase{"Help", {"--help"}, 0}, ExitCase{"Version", {"--version"}, 0},
+        ExitCase{"NoCommand", {}, 2, "no command given; the commands are login, stations"},
+        ExitCase{"UnknownCommand", {"frobnicate"}, 2, "unknown command 'frobnicate'; the commands are login, stations"},
+        ExitCase{"UnknownOption", {"stations", "--frobnicate"}, 2, "--frobnicate"},
         ExitCase{"MissingArgument", {"get", "S1"}, 2}, ExitCase{"ValueNotANumber", {"set", "S1", "Contrast", "abc"}, 2},
-        ExitCase{"NothingListening", {"--port", "{dead}", "stations"}, 3},
+        // Names the protocol cannot carry are refused before anything is sent.
+        ExitCase{"SemicolonInStation", {"get", "S;1", "Contrast"}, 2, "station 'S;1' contains ';'"},
+        ExitCase{"EqualsInParameter", {"set", "S1", "Con=trast", "1"}, 2, "parameter 'Con=trast' contains '='"},
+        ExitCase{"SlashInStation", {"devices", "S1/x"}, 2, "contains '/', but the server takes a bare name"},
+        ExitCase{"ControlCharInControl", {"control", "S1", "Zo\tom", "1"}, 2, "contains \\x09"},
+        ExitCase{"SemicolonInUploadName", {"upload", "S1", "{dir}/we ird;name=x.txt"}, 2, "file name 'we ird;name=x.txt'"},
+        ExitCase{"BackslashInDownloadName", {"download", "S1", "a\\b.txt", "--dir", "{dir}"}, 2, "contains '\\'"},
+        ExitCase{"SemicolonInRawCommand", {"send", "S1", "Get;CMD=Set"}, 2, "command 'Get;CMD=Set'"},
+        ExitCase{"SemicolonInOamId", {"alarms", "--oam-id", "a;b", "-n", "1"}, 2, "OamId 'a;b'"},
+        // Transport failures say their cause; one wording for a reply that is not the protocol.
+        ExitCase{"NothingListening", {"--port", "{dead}", "stations"}, 3, "Connection refused"},
+        ExitCase{"NameDoesNotResolve", {"--host", "no_such!host", "stations"}, 3, "the host name does not resolve"},
+        ExitCase{"HttpListener", {"--port", "{http}", "stations"}, 3,
+                 "does not speak the OAM protocol; it answered \"HTTP/1.1 400 Bad Request\""},
+        ExitCase{"GarbageReply", {"--port", "{garbage}", "get", "S1", "Contrast"}, 3,
+                 "does not speak the OAM protocol; it answered \"\\x01\\x02 not;the=protocol\\x7f\""},
+        ExitCase{"GarbageToRawCommand", {"--port", "{garbage}", "--no-login", "send", "S1", "Get"}, 3, "does not speak"},
+        ExitCase{"ServerClosesAtOnce", {"--port", "{closes}", "stations"}, 3, "closed the connection without replying"},
+        ExitCase{"ServerResets", {"--port", "{resets}", "stations"}, 3, "reset the connection without replying"},
+        ExitCase{"ServerSilent", {"--port", "{silent}", "--timeout-ms", "300", "login"}, 3, "no reply within 0.3 s"},
         ExitCase{"WrongPassword", {"--password", "wrong", "stations"}, 4},
         ExitCase{"NotLoggedIn", {"--no-login", "stations"}, 4}, ExitCase{"UnknownParameter", {"get", "S1", "NoSuch"}, 4},
         ExitCase{"UnknownStation", {"get", "NOPE", "Contrast"}, 4},
@@ -139,11 +191,19 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"DevicesOfUnknownStation", {"devices", "NOPE"}, 4},
         ExitCase{"RawCommandRefused", {"send", "S1", "Explode"}, 4},
         ExitCase{"RawCommandAccepted", {"send", "S1", "Get", "Contrast=;"}, 0},
-        ExitCase{"UploadMissingFile", {"upload", "S1", "/nonexistent/oamctl-test.txt"}, 5},
-        ExitCase{"DownloadIntoMissingDir", {"download", "S1", "x.txt", "--dir", "/nonexistent/dir"}, 5},
+        ExitCase{"UploadMissingFile", {"upload", "S1", "/nonexistent/oamctl-test.txt"}, 5,
+                 "cannot read /nonexistent/oamctl-test.txt: No such file or directory"},
+        ExitCase{"UploadADirectory", {"upload", "S1", "{dir}"}, 5, "Is a directory"},
+        ExitCase{"DownloadIntoMissingDir", {"download", "S1", "x.txt", "--dir", "/nonexistent/dir"}, 5,
+                 "cannot write into /nonexistent/dir: No such file or directory"},
         ExitCase{"DownloadUnknownFile", {"download", "S1", "never-there.txt", "--dir", "{dir}"}, 4},
-        ExitCase{"AlarmsNoneInTime", {"alarms", "--peer", "127.0.2.250", "-n", "1", "--wait", "0.3"}, 6},
-        ExitCase{"UdpRecvNoneInTime", {"udp", "recv", "--bind", "127.0.0.1", "-n", "1", "--wait", "0.2"}, 6}),
+        ExitCase{"AlarmsNoneInTime", {"alarms", "--peer", "127.0.2.250", "-n", "1", "--wait", "0.3"}, 6,
+                 "received 0 of 1 alarms within 0.3 s"},
+        ExitCase{"UdpRecvNoneInTime", {"udp", "recv", "--bind", "127.0.0.1", "-n", "1", "--wait", "0.2"}, 6,
+                 "received 0 of 1 datagrams within 0.2 s"},
+        // -n means the same for both: without it they run until stopped, here by --wait.
+        ExitCase{"AlarmsUnlimitedUntilWait", {"alarms", "--peer", "127.0.2.250", "--wait", "0.3"}, 0},
+        ExitCase{"UdpRecvUnlimitedUntilWait", {"udp", "recv", "--bind", "127.0.0.1", "--wait", "0.3"}, 0}),
     [](const ::testing::TestParamInfo<ExitCase>& i) { return std::string(i.param.name); });
 
 TEST_F(Oamctl, JsonStationsAndDevicesMatchTheSite) {
@@ -250,6 +310,85 @@ TEST_F(Oamctl, VerboseShowsTheLibraryTrace) {
     EXPECT_NE(r.err.find("Return:SESSIONID=1;RETURNCODE=0;"), std::string::npos) << r.err;
     RunResult quiet = Ctl({"get", "S1", "Contrast"});
     EXPECT_TRUE(quiet.err.empty()) << quiet.err;
+}
+
+TEST_F(Oamctl, TracesAndLogFilesMaskThePassword) {
+    // The site's second user, so that a leak cannot hide behind "admin".
+    const oamsim::User& u = site->users.at(1);
+    RunResult r = simtest::Run(BinaryDir() + "/oamctl",
+                               {"--port", std::to_string(sim->Port()), "-v", "--user", u.name, "--password", u.password, "login"},
+                               30000, {"OAMSDK_LOG_DIR=" + dir});
+    ASSERT_EQ(r.exitCode, 0) << r.err;  // the server got the real one
+    std::string log = ReadFile(dir + "/oamsdk-d.log");
+    for (const std::string& text : {r.err, log}) {
+        EXPECT_NE(text.find("CMD=Login;User=" + u.name + ";Password=***;"), std::string::npos) << text;
+        EXPECT_EQ(text.find(u.password), std::string::npos) << text;
+    }
+}
+
+TEST_F(Oamctl, UsageErrorsAndVersionAsJson) {
+    RunResult bad = Ctl({"--json", "frobnicate"});
+    EXPECT_EQ(bad.exitCode, 2);
+    json err = json::parse(bad.out);
+    EXPECT_EQ(err["exit"], 2);
+    EXPECT_NE(err["error"].get<std::string>().find("unknown command 'frobnicate'"), std::string::npos) << bad.out;
+
+    json v = Json({"--version"});
+    EXPECT_EQ(v["soname"].get<std::string>().rfind("liboamsdk.so.", 0), 0u) << v.dump();
+    EXPECT_FALSE(v["library"].get<std::string>().empty());
+    EXPECT_EQ(v["library"], v["oamctl"]);
+    RunResult text = Ctl({"--version"});
+    EXPECT_NE(text.out.find(v["soname"].get<std::string>()), std::string::npos) << text.out;
+}
+
+TEST_F(Oamctl, SubcommandHelpShowsTheGlobalOptions) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"get", "--help"}, {"udp", "recv", "--help"}}) {
+        RunResult r = Ctl(args);
+        EXPECT_EQ(r.exitCode, 0);
+        for (const char* opt : {"--host", "--port", "--password", "--timeout-ms", "--json", "Exit codes"})
+            EXPECT_NE(r.out.find(opt), std::string::npos) << opt << " in\n" << r.out;
+    }
+}
+
+TEST_F(Oamctl, NothingIsSentForNamesTheProtocolCannotCarry) {
+    // An empty file whose name would smuggle a pair into the request.
+    std::string name = "we ird;name=x.txt";
+    { std::ofstream out(dir + "/" + name); }
+    RunResult r = Ctl({"upload", "S1", dir + "/" + name});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(sim->StorageDir() + "/S1/we ird"));
+}
+
+TEST_F(Oamctl, DownloadIntoAnUnwritableDirectoryAsksTheServerNothing) {
+    // /sys refuses new files even to root; elsewhere the test cannot run.
+    int fd = ::open("/sys/oamctl-probe", O_CREAT | O_WRONLY, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+        ::unlink("/sys/oamctl-probe");
+        GTEST_SKIP() << "/sys is writable here";
+    }
+    RunResult r = Ctl({"download", "S1", "never-asked-for.txt", "--dir", "/sys"});
+    EXPECT_EQ(r.exitCode, 5) << r.err;
+    EXPECT_NE(r.err.find("cannot write into /sys: "), std::string::npos) << r.err;
+    // A request would show as a refusal in the simulator's log.
+    EXPECT_EQ(sim->Log().find("never-asked-for"), std::string::npos) << sim->Log();
+}
+
+TEST(OamctlLimits, AnUploadOverTheServersLimitIsRefusedAsTooLarge) {
+    // However well it packs: 2 MiB of zeros deflate to a few KiB.
+    SimProcess small(SimOptions{{"--max-file-mb", "1"}, "", false});
+    std::string err;
+    ASSERT_TRUE(small.Start(err)) << err;
+    std::string dir = TempDir();
+    { std::ofstream(dir + "/zeros.bin", std::ios::binary) << std::string(2u << 20, '\0'); }
+    RunResult r = simtest::Run(BinaryDir() + "/oamctl",
+                               {"--port", std::to_string(small.Port()), "--json", "upload", "S1", dir + "/zeros.bin"});
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(r.exitCode, 4) << r.err;
+    json j = json::parse(r.out);
+    EXPECT_EQ(j["returncode"], 9);
+    EXPECT_NE(j["error"].get<std::string>().find("file too large: 2097152 bytes, the limit is 1 MiB"), std::string::npos)
+        << r.out;
 }
 
 TEST_F(Oamctl, AlarmsArriveAsJsonLines) {

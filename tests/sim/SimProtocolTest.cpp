@@ -4,7 +4,12 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <random>
 #include <regex>
 #include <thread>
@@ -280,8 +285,8 @@ TEST_F(SimProtocol, AnArchiveThatInflatesBeyondTheLimitIsRefused) {
     ASSERT_EQ(go.code, 0);
     ASSERT_TRUE(client.Send(*bomb));
     Head fin = ParseHead(client.RecvOnce());
-    EXPECT_EQ(fin.code, 12);
-    EXPECT_NE(fin.rest.find("too large"), std::string::npos) << fin.rest;
+    EXPECT_EQ(fin.code, 9) << "too large, not a bad archive";
+    EXPECT_NE(fin.rest.find("file too large: 3145728 bytes, the limit is 1 MiB"), std::string::npos) << fin.rest;
 }
 
 TEST_F(SimProtocol, DownloadReplyAndArchiveArriveInSeparateReads) {
@@ -333,6 +338,8 @@ struct StartCase {
     const char* name;
     std::vector<std::string> args;
     int exitCode;
+    const char* site = nullptr;  // written to a file given as --config
+    const char* says = "";       // in the error
 };
 
 void PrintTo(const StartCase& c, std::ostream* os) {
@@ -342,10 +349,41 @@ void PrintTo(const StartCase& c, std::ostream* os) {
 class SimStartup : public ::testing::TestWithParam<StartCase> {};
 
 TEST_P(SimStartup, RefusesBadSetupsWithOneLine) {
-    RunResult r = simtest::Run(BinaryDir() + "/oam-sim", GetParam().args, 10000);
+    std::vector<std::string> args = GetParam().args;
+    std::string dir = TempDir();
+    if (GetParam().site) {
+        std::ofstream(dir + "/site.json") << GetParam().site;
+        args.insert(args.end(), {"--config", dir + "/site.json", "--port", "0", "--no-alarms"});
+    }
+    RunResult r = simtest::Run(BinaryDir() + "/oam-sim", args, 10000);
+    std::filesystem::remove_all(dir);
     EXPECT_EQ(r.exitCode, GetParam().exitCode) << r.err;
     EXPECT_FALSE(r.err.empty());
     EXPECT_LE(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+    EXPECT_NE(r.err.find(GetParam().says), std::string::npos) << r.err;
+}
+
+// Every option of --help is in the README's synopsis, and the reverse.
+TEST(SimHelp, ListsEveryOptionAsTheReadmeDoes) {
+    RunResult help = simtest::Run(BinaryDir() + "/oam-sim", {"--help"}, 10000);
+    ASSERT_EQ(help.exitCode, 0);
+    std::ifstream in(std::string(OAMSDK_SOURCE_DIR) + "/README.md");
+    std::stringstream readme;
+    readme << in.rdbuf();
+    std::string text = readme.str();
+    size_t from = text.find("```\noam-sim [");
+    ASSERT_NE(from, std::string::npos) << "no oam-sim synopsis in the README";
+    std::string synopsis = text.substr(from, text.find("```", from + 3) - from);
+    auto longOptions = [](const std::string& t) {
+        std::set<std::string> out;
+        std::regex re("--[a-z][a-z0-9-]*");
+        for (auto it = std::sregex_iterator(t.begin(), t.end(), re); it != std::sregex_iterator(); ++it) out.insert(it->str());
+        return out;
+    };
+    EXPECT_EQ(longOptions(help.out), longOptions(synopsis)) << help.out << "\n" << synopsis;
+    RunResult v = simtest::Run(BinaryDir() + "/oam-sim", {"--version"}, 10000);
+    EXPECT_EQ(v.exitCode, 0);
+    EXPECT_EQ(v.out.rfind("oam-sim ", 0), 0u) << v.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -353,7 +391,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StartCase{"UnknownOption", {"--no-such-option"}, 2},
                       StartCase{"PortOutOfRange", {"--port", "70000"}, 2},
                       StartCase{"MissingConfig", {"--config", "/nonexistent/site.json", "--no-alarms"}, 1},
-                      StartCase{"BadBindAddress", {"--bind", "not-an-address", "--port", "0", "--no-alarms"}, 1}),
+                      StartCase{"BadBindAddress", {"--bind", "not-an-address", "--port", "0", "--no-alarms"}, 1},
+                      StartCase{"UnknownSiteKey", {}, 1,
+                                R"({"users":[{"user":"a","password":"b"}],"stations":[],"stations_typo":[]})",
+                                "config: unknown key \"stations_typo\""},
+                      StartCase{"UnknownDeviceKey", {}, 1,
+                                R"({"users":[{"user":"a","password":"b"}],"stations":[{"id":"S","name":"s",)"
+                                R"("devices":[{"id":1,"nmae":"d","name":"d"}]}]})",
+                                "stations[0].devices[0]: unknown key \"nmae\""},
+                      StartCase{"UnknownRangeKey", {}, 1,
+                                R"({"users":[{"user":"a","password":"b"}],"stations":[{"id":"S","name":"s",)"
+                                R"("parameters":{"C":{"value":1,"maxi":3}}}]})",
+                                "stations[0].parameters.C: unknown key \"maxi\""},
+                      StartCase{"NoUsers", {}, 1, R"({"users":[],"stations":[]})", "users: no users"}),
     [](const ::testing::TestParamInfo<StartCase>& i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -113,7 +113,9 @@ std::optional<std::string> ZipOneEntry(const std::string& entryName, const std::
     return std::move(m.data);
 }
 
-std::optional<Unzipped> UnzipFirstEntry(const std::string& archive, uint64_t maxSize, std::string& why) {
+std::optional<Unzipped> UnzipFirstEntry(const std::string& archive, uint64_t maxSize, std::string& why,
+                                        uint64_t* tooLarge) {
+    if (tooLarge) *tooLarge = 0;
     MemStream m;
     m.data = archive;
     zlib_filefunc64_def f = MemFuncs(&m);
@@ -134,6 +136,7 @@ std::optional<Unzipped> UnzipFirstEntry(const std::string& archive, uint64_t max
     }
     if (info.uncompressed_size > maxSize) {
         why = "entry too large (" + std::to_string(info.uncompressed_size) + " bytes)";
+        if (tooLarge) *tooLarge = info.uncompressed_size;
         return std::nullopt;
     }
     if (unzOpenCurrentFile(uf.get()) != UNZ_OK) {

@@ -20,7 +20,9 @@ struct Unzipped {
 // Opens an archive held in memory and extracts entry 0 in full, checking
 // its CRC and that it is not larger than `maxSize` (an archive that claims
 // more is refused before anything is inflated). On failure gives nullopt
-// and a reason in `why`.
-std::optional<Unzipped> UnzipFirstEntry(const std::string& archive, uint64_t maxSize, std::string& why);
+// and a reason in `why`; `tooLarge`, when given, receives the entry's size
+// when that was the refusal (0 otherwise), to tell it from a damaged archive.
+std::optional<Unzipped> UnzipFirstEntry(const std::string& archive, uint64_t maxSize, std::string& why,
+                                        uint64_t* tooLarge = nullptr);
 
 }  // namespace oamsim

@@ -358,8 +358,10 @@ void CommandServer::HandleFileSet(Client* c, const Request& r) {
     const Pair* md5 = r.Find("MD5");
     if (!name || !len || !md5) return refuse(kMalformed, "FILENAME, FILELEN and MD5 are required");
     if (!IsSafeFileName(name->value)) return refuse(kBadValue, "bad file name " + name->value);
-    std::optional<uint64_t> length = ParseCount(len->value, m_opt.maxFileBytes);
-    if (!length) return refuse(kBadValue, "bad or too large FILELEN " + len->value);
+    const std::string limit = "the limit is " + std::to_string(m_opt.maxFileBytes >> 20) + " MiB";
+    std::optional<uint64_t> length = ParseCount(len->value, UINT64_MAX);
+    if (!length) return refuse(kBadValue, "bad FILELEN " + len->value);
+    if (*length > m_opt.maxFileBytes) return refuse(kBadValue, "file too large: " + len->value + " bytes, " + limit);
     if (!IsHex32(md5->value)) return refuse(kBadValue, "MD5 must be 32 hex digits");
 
     // Go ahead: the archive's raw bytes follow.
@@ -400,7 +402,11 @@ void CommandServer::HandleFileSet(Client* c, const Request& r) {
     std::string content;
     if (!data.empty()) {
         std::string why;
-        auto entry = UnzipFirstEntry(data, m_opt.maxFileBytes, why);
+        uint64_t tooLarge = 0;
+        auto entry = UnzipFirstEntry(data, m_opt.maxFileBytes, why, &tooLarge);
+        // A file over the limit is refused as such, however well it packs.
+        if (!entry && tooLarge)
+            return finish(kBadValue, "file too large: " + std::to_string(tooLarge) + " bytes, " + limit);
         if (!entry) return finish(kBadArchive, "bad archive: " + why);
         content = std::move(entry->content);
     }

@@ -30,6 +30,15 @@ std::string Text(const json& j, const char* key, const std::string& where, bool 
     return it->get<std::string>();
 }
 
+// A misspelt key would otherwise be ignored without a word.
+void CheckKeys(const json& j, std::initializer_list<const char*> known, const std::string& where) {
+    for (auto& [key, v] : j.items()) {
+        bool ok = false;
+        for (const char* k : known) ok = ok || key == k;
+        if (!ok) Fail(where, "unknown key \"" + key + "\"");
+    }
+}
+
 int32_t Int(const json& v, const std::string& where) {
     if (!v.is_number_integer()) Fail(where, "must be an integer");
     int64_t x = v.get<int64_t>();
@@ -68,6 +77,7 @@ std::map<std::string, Setting> Settings(const json& j, const char* key, const st
         if (!seen.insert(lower).second) Fail(w, "defined twice (names compare without case)");
         Setting s;
         if (v.is_object()) {
+            CheckKeys(v, {"value", "min", "max"}, w);
             if (!v.contains("value")) Fail(w, "missing \"value\"");
             s.value = Int(v["value"], w + ".value");
             if (v.contains("min")) s.min = Int(v["min"], w + ".min");
@@ -92,6 +102,7 @@ SimConfig ParseConfig(const std::string& jsonText) {
         throw std::runtime_error(std::string("invalid JSON: ") + e.what());
     }
     if (!root.is_object()) Fail("config", "top level must be an object");
+    CheckKeys(root, {"users", "stations"}, "config");
     SimConfig cfg;
 
     if (root.contains("users")) {
@@ -100,6 +111,7 @@ SimConfig ParseConfig(const std::string& jsonText) {
             const json& u = root["users"][i];
             std::string w = "users[" + std::to_string(i) + "]";
             if (!u.is_object()) Fail(w, "must be an object");
+            CheckKeys(u, {"user", "password"}, w);
             User user{Text(u, "user", w), Text(u, "password", w)};
             CheckToken(user.name, w + ".user", 63);
             if (user.password.find(';') != std::string::npos) Fail(w + ".password", "must not contain ';'");
@@ -113,6 +125,7 @@ SimConfig ParseConfig(const std::string& jsonText) {
         const json& s = root["stations"][i];
         std::string w = "stations[" + std::to_string(i) + "]";
         if (!s.is_object()) Fail(w, "must be an object");
+        CheckKeys(s, {"id", "name", "value", "devices", "parameters", "controls"}, w);
         Station st;
         st.id = Text(s, "id", w);
         CheckToken(st.id, w + ".id", 35);
@@ -131,6 +144,7 @@ SimConfig ParseConfig(const std::string& jsonText) {
                 const json& d = s["devices"][k];
                 std::string dw = w + ".devices[" + std::to_string(k) + "]";
                 if (!d.is_object()) Fail(dw, "must be an object");
+                CheckKeys(d, {"id", "name", "ptz"}, dw);
                 Device dev;
                 if (!d.contains("id")) Fail(dw, "missing \"id\"");
                 dev.id = Int(d["id"], dw + ".id");
@@ -142,6 +156,7 @@ SimConfig ParseConfig(const std::string& jsonText) {
                         const json& z = d["ptz"][p];
                         std::string pw = dw + ".ptz[" + std::to_string(p) + "]";
                         if (!z.is_object() || !z.contains("id")) Fail(pw, "must be an object with \"id\"");
+                        CheckKeys(z, {"id", "name"}, pw);
                         Ptz ptz{Int(z["id"], pw + ".id"), Text(z, "name", pw)};
                         CheckName(ptz.name, pw + ".name");
                         dev.ptz.push_back(ptz);
@@ -154,6 +169,7 @@ SimConfig ParseConfig(const std::string& jsonText) {
         st.controls = Settings(s, "controls", w);
         cfg.stations.push_back(std::move(st));
     }
+    if (cfg.users.empty()) Fail("users", "no users: nobody could log in");
     return cfg;
 }
 

@@ -172,12 +172,18 @@ int main(int argc, char** argv) {
     app.add_flag("--stdin", stdinControl, "read control lines on stdin: alarm [0|1|mixed] [xN], receivers, quit");
     app.add_flag("-q,--quiet", quiet, "log only errors");
     app.add_flag("-v,--verbose", verbose, "log every request, reply and datagram");
+    bool version = false;
+    app.add_flag("-V,--version", version, "show the version and exit");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help
         std::fprintf(stderr, "oam-sim: %s (see --help)\n", e.what());
         return 2;
+    }
+    if (version) {
+        std::printf("oam-sim %s\n", OAMSIM_VERSION);
+        return 0;
     }
 
     SetLogLevel(quiet ? LogLevel::Quiet : verbose ? LogLevel::Verbose : LogLevel::Normal);

@@ -1,10 +1,12 @@
 #include "Commands.h"
 
 #include <limits.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "Failures.h"
 #include "oamsdk.h"
 
 namespace oamctl {
@@ -21,10 +24,6 @@ namespace oamctl {
 using nlohmann::json;
 
 namespace {
-
-[[noreturn]] void Fail(int exit, const std::string& message, std::optional<int> code = std::nullopt) {
-    throw Failure{exit, message, code};
-}
 
 std::string Endpoint(const GlobalOptions& g) {
     return g.host + ":" + std::to_string(g.port);
@@ -47,22 +46,6 @@ std::optional<TracedReply> LastReply() {
     return r;
 }
 
-// For the operations that fold refusals and transport failures into one
-// result, the trace since Mark() tells them apart.
-[[noreturn]] void FailFromTrace(const std::string& what) {
-    Trace& t = Trace::Get();
-    if (t.Seen("Command return failed:")) {
-        auto r = LastReply();
-        int code = r ? r->code : -1;
-        Fail(kExitRefused, what + ": refused by the server (code " + std::to_string(code) + "): " +
-                               ReasonOf(r ? r->rest : std::string()), code);
-    }
-    if (t.Seen("Socket Error,received data len =0")) Fail(kExitTransport, what + ": the server closed the connection");
-    if (t.Seen("Command timeout:")) Fail(kExitTransport, what + ": no reply from the server in time");
-    if (auto e = t.Last("Socket Error:")) Fail(kExitTransport, what + ": send failed (" + *e + ")");
-    Fail(kExitTransport, what + ": failed");
-}
-
 class Session {
 public:
     explicit Session(const GlobalOptions& g) : m_g(g), m_sock(new CClientSocket) {}
@@ -76,7 +59,7 @@ public:
     void Open(bool login) {
         m_sock->SetWnd(nullptr, nullptr, 0);
         m_sock->SetServerAddress(m_g.host.c_str(), m_g.port);
-        if (!m_sock->Create(m_g.port, m_g.host.c_str())) Fail(kExitTransport, "cannot connect to " + Endpoint(m_g));
+        if (!m_sock->Create(m_g.port, m_g.host.c_str())) FailConnect(m_g);
         if (m_g.timeoutMs > 0) {
             DWORD ms = static_cast<DWORD>(m_g.timeoutMs);
             win::setsockopt(m_sock->GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
@@ -91,9 +74,7 @@ public:
         Trace::Get().Mark();
         int r = m_sock->SendCommand("", "Login", params.c_str(), reply);
         if (r == 0) return;
-        if (r == -1 && reply.IsEmpty()) FailFromTrace("login to " + Endpoint(m_g));
-        Fail(kExitRefused, "login as '" + m_g.user + "' refused (code " + std::to_string(r) + "): " + ReasonOf(reply.str()),
-             r);
+        FailExchange(m_g, "login as '" + m_g.user + "' to " + Endpoint(m_g));
     }
 
 private:
@@ -104,6 +85,10 @@ private:
 std::string Basename(const std::string& path) {
     size_t s = path.find_last_of('/');
     return s == std::string::npos ? path : path.substr(s + 1);
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+    return !dir.empty() && dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
 std::string Dirname(const std::string& path) {
@@ -124,9 +109,20 @@ void UseDirectory(const std::string& dir) {
     setenv("OAMSDK_MODULE_DIR", Absolute(dir).c_str(), 1);
 }
 
-bool IsDirectory(const std::string& p) {
+// Creates and removes a file in `dir`: the only sure test that a download
+// can be written there (permissions alone do not tell it for root or for a
+// read-only mount). Fails with the system's reason.
+void CheckWritableDirectory(const std::string& dir) {
     struct stat st;
-    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (::stat(dir.c_str(), &st) != 0) FailLocal("write into", dir, errno);
+    if (!S_ISDIR(st.st_mode)) FailLocal("write into", dir, ENOTDIR);
+    std::string probe = dir + "/.oamctl-probe-XXXXXX";
+    std::vector<char> buf(probe.begin(), probe.end());
+    buf.push_back(0);
+    int fd = ::mkstemp(buf.data());
+    if (fd < 0) FailLocal("write into", dir, errno);
+    ::close(fd);
+    ::unlink(buf.data());
 }
 
 }  // namespace
@@ -148,13 +144,13 @@ void CmdStations(const GlobalOptions& g) {
     // A positive result may be a count or a server's return code: only the
     // trace tells them apart.
     int n = s.Sock().GetAllStation(nullptr, 0);
-    if (n < 0 || Trace::Get().Seen("Command return failed:")) FailFromTrace("listing stations");
+    if (n < 0 || Trace::Get().Seen("Command return failed:")) FailExchange(g, "listing stations");
     std::vector<STATION_STRUCT> list(static_cast<size_t>(std::max(n, 1)));
     int got = 0;
     if (n > 0) {
         Trace::Get().Mark();
         got = s.Sock().GetAllStation(list.data(), n);
-        if (got < 0 || Trace::Get().Seen("Command return failed:")) FailFromTrace("listing stations");
+        if (got < 0 || Trace::Get().Seen("Command return failed:")) FailExchange(g, "listing stations");
     }
     if (g.json) {
         json arr = json::array();
@@ -171,7 +167,8 @@ void CmdStations(const GlobalOptions& g) {
 }
 
 void CmdDevices(const GlobalOptions& g, const std::string& station) {
-    if (station.size() > 35) Fail(kExitUsage, "station identifier longer than 35 bytes");
+    CheckBareName("station", station);
+    if (station.size() > 35) FailUsage("station identifier longer than 35 bytes");
     Session s(g);
     s.Open(!g.noLogin);
     auto st = std::make_unique<STATION_STRUCT>();
@@ -191,7 +188,7 @@ void CmdDevices(const GlobalOptions& g, const std::string& station) {
 
     Trace::Get().Mark();
     int count = s.Sock().GetDeviceInfo(st.get());
-    if (count < 0 || Trace::Get().Seen("Command return failed:")) FailFromTrace("devices of " + station);
+    if (count < 0 || Trace::Get().Seen("Command return failed:")) FailExchange(g, "devices of " + station);
 
     if (g.json) {
         json devs = json::array();
@@ -223,6 +220,8 @@ void CmdDevices(const GlobalOptions& g, const std::string& station) {
 }
 
 void CmdGet(const GlobalOptions& g, const std::string& station, const std::string& name) {
+    CheckBareName("station", station);
+    CheckBareName("parameter", name);
     Session s(g);
     s.Open(!g.noLogin);
     Trace::Get().Mark();
@@ -230,7 +229,7 @@ void CmdGet(const GlobalOptions& g, const std::string& station, const std::strin
     if (v == -1) {
         // -1 is also every failure: look at what actually came back.
         auto r = LastReply();
-        if (!r || r->code != 0) FailFromTrace("get " + name + " on " + station);
+        if (!r || r->code != 0) FailExchange(g, "get " + name + " on " + station);
         if (PairsToJson(r->rest).empty())
             Fail(kExitTransport, "get " + name + " on " + station + ": the reply carries no value");
     }
@@ -241,20 +240,15 @@ void CmdGet(const GlobalOptions& g, const std::string& station, const std::strin
 }
 
 void CmdSet(const GlobalOptions& g, const std::string& station, const std::string& name, int value, bool control) {
+    CheckBareName("station", station);
+    CheckBareName(control ? "control" : "parameter", name);
     Session s(g);
     s.Open(!g.noLogin);
     Trace::Get().Mark();
     int r = control ? s.Sock().SetVpmCtrlValue(station.c_str(), name.c_str(), value)
                     : s.Sock().SetVpmParameterValue(station.c_str(), name.c_str(), value);
     const char* verb = control ? "control" : "set";
-    if (r != 0) {
-        if (r == -1 && !LastReply()) FailFromTrace(std::string(verb) + " " + name + " on " + station);
-        auto rep = LastReply();
-        Fail(kExitRefused,
-             std::string(verb) + " " + name + " on " + station + " refused (code " + std::to_string(r) +
-                 "): " + ReasonOf(rep ? rep->rest : std::string()),
-             r);
-    }
+    if (r != 0) FailExchange(g, std::string(verb) + " " + name + " on " + station);
     if (g.json)
         PrintJson({{"station", station}, {"name", name}, {"value", value}, {"command", control ? "Control" : "Set"}});
     else
@@ -264,11 +258,16 @@ void CmdSet(const GlobalOptions& g, const std::string& station, const std::strin
 void CmdUpload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dirOpt) {
     std::string name = Basename(file);
     std::string dir = dirOpt.empty() ? Dirname(file) : dirOpt;
-    std::string path = dir + "/" + name;
-    if (name.empty()) Fail(kExitUsage, "upload needs a file name, not a directory");
+    std::string path = Join(dir, name);
+    if (name.empty()) FailUsage("upload needs a file name, not a directory");
+    CheckBareName("station", station);
+    CheckBareName("file name", name);
     struct stat sb;
-    if (::stat(path.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode) || ::access(path.c_str(), R_OK) != 0)
-        Fail(kExitLocalFile, "cannot read " + path);
+    if (::stat(path.c_str(), &sb) != 0) FailLocal("read", path, errno);
+    if (!S_ISREG(sb.st_mode)) FailLocal("read", path, S_ISDIR(sb.st_mode) ? EISDIR : EINVAL);
+    int probe = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (probe < 0) FailLocal("read", path, errno);
+    ::close(probe);
     uint64_t size = 0;
     std::string md5 = Md5OfFile(path, size);
     Session s(g);
@@ -279,18 +278,18 @@ void CmdUpload(const GlobalOptions& g, const std::string& station, const std::st
     std::string what = "upload of " + name + " to " + station;
     if (r != 0) {
         Trace& t = Trace::Get();
-        if (t.Seen("File Open Error:") || t.Seen("Read File Error:")) Fail(kExitLocalFile, "cannot read " + path);
-        if (t.Seen("Send File ROI Error:")) Fail(kExitTransport, what + ": sending the archive failed");
-        if (t.Seen("Send File Command Timeout")) FailFromTrace(what);
+        if (auto e = t.LastError("File Open Error:")) Fail(kExitLocalFile, "cannot read " + path + ": " + e->text);
+        if (auto e = t.LastError("Read File Error:")) Fail(kExitLocalFile, "cannot read " + path + ": " + e->text);
+        if (auto e = t.LastError("Send File ROI Error:"))
+            Fail(kExitTransport, what + ": sending the archive failed: " + e->text);
+        if (t.Seen("Send File Command Timeout")) FailExchange(g, what);
         if (r == -1) Fail(kExitTransport, what + ": no final reply from the server");
         Fail(kExitLocalFile, what + ": the file could not be packed");
     }
     // The upload's result is 0 whatever the server's final verdict: read
     // that from the final reply itself.
     auto fin = LastReply();
-    if (fin && fin->code != 0)
-        Fail(kExitRefused, what + " rejected by the server (code " + std::to_string(fin->code) + "): " + ReasonOf(fin->rest),
-             fin->code);
+    if (fin && fin->code != 0) FailExchange(g, what);
     if (g.json)
         PrintJson({{"station", station}, {"file", name}, {"bytes", size}, {"md5", md5}, {"uploaded", true}});
     else
@@ -300,24 +299,31 @@ void CmdUpload(const GlobalOptions& g, const std::string& station, const std::st
 void CmdDownload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dirOpt) {
     std::string name = Basename(file);
     std::string dir = dirOpt.empty() ? (file.find('/') != std::string::npos ? Dirname(file) : ".") : dirOpt;
-    if (name.empty()) Fail(kExitUsage, "download needs a file name");
-    if (!IsDirectory(dir) || ::access(dir.c_str(), W_OK) != 0) Fail(kExitLocalFile, "cannot write into " + dir);
+    if (name.empty()) FailUsage("download needs a file name");
+    CheckBareName("station", station);
+    CheckBareName("file name", name);
+    CheckWritableDirectory(dir);
     Session s(g);
     s.Open(!g.noLogin);
     UseDirectory(dir);
     Trace::Get().Mark();
     int r = s.Sock().ReceiveFile(station.c_str(), name.c_str());
     std::string what = "download of " + name + " from " + station;
-    std::string path = dir + "/" + name;
+    std::string path = Join(dir, name);
     if (r != 0) {
         Trace& t = Trace::Get();
-        if (t.Seen("Command return failed:")) FailFromTrace(what);
-        if (t.Seen("Command timeout:") || t.Seen("Socket Error")) FailFromTrace(what);
+        if (t.Seen("Command return failed:")) FailExchange(g, what);
+        if (t.Seen("Command timeout:") || t.Seen("Socket Error")) FailExchange(g, what);
+        const char* action = r == OAM_RECVFILE_CREATE_FAILED  ? "create"
+                             : r == OAM_RECVFILE_WRITE_FAILED ? "write"
+                             : r == OAM_RECVFILE_RENAME_FAILED ? "rename into"
+                                                                : nullptr;
+        if (action) {
+            // The library logs the failing file call at once: its error is in the trace.
+            auto e = t.LastError("Receive File ");
+            Fail(kExitLocalFile, what + ": cannot " + action + " " + path + (e ? ": " + e->text : std::string()));
+        }
         switch (r) {
-            case OAM_RECVFILE_CREATE_FAILED:
-            case OAM_RECVFILE_WRITE_FAILED:
-            case OAM_RECVFILE_RENAME_FAILED:
-                Fail(kExitLocalFile, what + ": cannot write " + path);
             case OAM_RECVFILE_BAD_LENGTH:
                 Fail(kExitTransport, what + ": the server sent more or fewer bytes than it announced");
             case OAM_RECVFILE_BAD_DIGEST:
@@ -342,12 +348,15 @@ void CmdDownload(const GlobalOptions& g, const std::string& station, const std::
 }
 
 void CmdSend(const GlobalOptions& g, const std::string& station, const std::string& command, const std::string& params) {
+    CheckBareName("station", station);
+    CheckBareName("command", command);
     Session s(g);
     s.Open(!g.noLogin);
     CString reply;
     Trace::Get().Mark();
     int r = s.Sock().SendCommand(station.c_str(), command.c_str(), params.c_str(), reply);
-    if (r == -1 && reply.IsEmpty() && !LastReply()) FailFromTrace(command);
+    // -1 is no usable reply at all: nothing raw to show.
+    if (r == -1) FailExchange(g, command);
     if (g.json) {
         PrintJson({{"returncode", r}, {"reply", reply.str()}, {"pairs", PairsToJson(reply.str())}});
     } else {
@@ -434,6 +443,7 @@ bool Expired(const Clock::time_point& start, double timeoutSec) {
 }  // namespace
 
 void CmdAlarms(const GlobalOptions& g, const AlarmOptions& o) {
+    CheckBareName("OamId", o.oamId);
     auto sock = std::make_unique<CAlarmSocket>();
     std::vector<std::string> peers = o.peers.empty() ? std::vector<std::string>{g.host} : o.peers;
     for (const std::string& p : peers) sock->PeerList.Add(p.c_str());
@@ -477,7 +487,7 @@ void CmdAlarms(const GlobalOptions& g, const AlarmOptions& o) {
     receiver.join();
     if (timedOut && o.count)
         Fail(kExitTimeout, "received " + std::to_string(seen) + " of " + std::to_string(o.count) + " alarms within " +
-                               std::to_string(o.timeoutSec) + " s");
+                               Seconds(o.timeoutSec) + " s");
     if (!g.json) std::fprintf(stderr, "oamctl: %u alarm%s received\n", seen, seen == 1 ? "" : "s");
 }
 
@@ -532,7 +542,8 @@ void CmdUdpRecv(const GlobalOptions& g, const UdpOptions& o) {
         }
     }
     if (o.count && seen < o.count && !g_interrupted)
-        Fail(kExitTimeout, "received " + std::to_string(seen) + " of " + std::to_string(o.count) + " datagrams in time");
+        Fail(kExitTimeout, "received " + std::to_string(seen) + " of " + std::to_string(o.count) + " datagrams within " +
+                               Seconds(o.timeoutSec) + " s");
 }
 
 }  // namespace oamctl

@@ -33,7 +33,7 @@ struct UdpOptions {
     std::string host;     // send: destination
     unsigned destPort = 0;
     std::string text;
-    unsigned count = 1;   // recv: datagrams to wait for (0: until interrupted)
+    unsigned count = 0;   // recv: stop after this many (0: until interrupted), as alarms -n
     double timeoutSec = 0;
 };
 void CmdUdpSend(const GlobalOptions& g, const UdpOptions& o);

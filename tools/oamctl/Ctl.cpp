@@ -42,6 +42,9 @@ void Trace::Install(bool echo) {
 void Trace::Hook(int sink, const char* line, void* user) {
     auto* t = static_cast<Trace*>(user);
     std::string text = line ? line : "";
+    // The library logs a failure right after the call that failed: its
+    // error is still the thread's.
+    Error error{static_cast<unsigned long>(win::WSAGetLastError()), CFunction::GetLastErrorString().str()};
     {
         std::lock_guard<std::mutex> lock(t->m_mutex);
         // Bounded: a long alarm session must not grow without end.
@@ -50,7 +53,7 @@ void Trace::Hook(int sink, const char* line, void* user) {
             t->m_lines.erase(t->m_lines.begin(), t->m_lines.begin() + static_cast<std::ptrdiff_t>(drop));
             t->m_mark = t->m_mark > drop ? t->m_mark - drop : 0;
         }
-        t->m_lines.push_back(text);
+        t->m_lines.push_back(Line{text, error});
     }
     if (t->m_echo) std::fprintf(stderr, "oamctl: [%s] %s\n", sink == CFunction::SinkR ? "R" : "D", text.c_str());
 }
@@ -62,17 +65,33 @@ void Trace::Mark() {
 
 std::vector<std::string> Trace::Since() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return std::vector<std::string>(m_lines.begin() + static_cast<std::ptrdiff_t>(m_mark), m_lines.end());
+    std::vector<std::string> out;
+    for (size_t i = m_mark; i < m_lines.size(); ++i) out.push_back(m_lines[i].text);
+    return out;
+}
+
+const Trace::Line* Trace::Find(const std::string& key, size_t& at) const {
+    for (size_t i = m_lines.size(); i > m_mark; --i) {
+        at = m_lines[i - 1].text.find(key);
+        if (at != std::string::npos) return &m_lines[i - 1];
+    }
+    return nullptr;
 }
 
 std::optional<std::string> Trace::Last(const std::string& key) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (size_t i = m_lines.size(); i > m_mark; --i) {
-        const std::string& l = m_lines[i - 1];
-        size_t p = l.find(key);
-        if (p != std::string::npos) return l.substr(p + key.size());
-    }
-    return std::nullopt;
+    size_t at = 0;
+    const Line* l = Find(key, at);
+    if (!l) return std::nullopt;
+    return l->text.substr(at + key.size());
+}
+
+std::optional<Trace::Error> Trace::LastError(const std::string& key) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    size_t at = 0;
+    const Line* l = Find(key, at);
+    if (!l) return std::nullopt;
+    return l->error;
 }
 
 void PrintJson(const nlohmann::json& j) {

@@ -53,11 +53,24 @@ public:
     // The text after `key` in the last line since Mark() that holds it.
     std::optional<std::string> Last(const std::string& key) const;
     bool Seen(const std::string& key) const { return Last(key).has_value(); }
+    // The thread's last error (code and system text) when the library
+    // logged the last line since Mark() that holds `key`: the cause behind
+    // a "Command timeout:" or "Socket Error:" line.
+    struct Error {
+        unsigned long code;
+        std::string text;
+    };
+    std::optional<Error> LastError(const std::string& key) const;
 
 private:
+    struct Line {
+        std::string text;
+        Error error;
+    };
+    const Line* Find(const std::string& key, size_t& at) const;
     static void Hook(int sink, const char* line, void* user);
     mutable std::mutex m_mutex;
-    std::vector<std::string> m_lines;
+    std::vector<Line> m_lines;
     size_t m_mark = 0;
     bool m_echo = false;
 };

@@ -2,11 +2,13 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <iostream>
 
 #include "Commands.h"
 #include "Ctl.h"
+#include "Failures.h"
 #include "oamsdk.h"
 
 using namespace oamctl;
@@ -23,12 +25,54 @@ const char* kExitCodes =
     "  5  local file error (cannot read the upload, cannot write the download)\n"
     "  6  alarms / udp recv: fewer than --count received before --wait ran out\n";
 
+// Usage errors come before the options are known: --json is looked for
+// among the arguments themselves.
+bool JsonRequested(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strcmp(argv[i], "--json") == 0) return true;
+    return false;
+}
+
+std::string CommandList(const CLI::App& app) {
+    std::string list;
+    for (const CLI::App* sc : app.get_subcommands([](const CLI::App*) { return true; }))
+        list += (list.empty() ? "" : ", ") + sc->get_name();
+    return list;
+}
+
+// Every subcommand's --help ends with the global options and the exit
+// codes, which apply to all of them.
+void ShowGlobalsInSubcommandHelp(CLI::App& app) {
+    CLI::Formatter fmt;
+    const CLI::Option* help = app.get_help_ptr();
+    std::vector<CLI::Option*> found = app.get_options(
+        [&](const CLI::Option* o) { return o != help && o->nonpositional() && o->get_name() != "--version"; });
+    std::vector<const CLI::Option*> globals(found.begin(), found.end());
+    std::string text = fmt.make_group("Global options (before or after the command)", false, globals);
+    if (!text.empty() && text[0] == '\n') text.erase(0, 1);
+    std::vector<CLI::App*> todo = app.get_subcommands([](CLI::App*) { return true; });
+    while (!todo.empty()) {
+        CLI::App* sc = todo.back();
+        todo.pop_back();
+        sc->footer(text + "\n" + kExitCodes);
+        for (CLI::App* sub : sc->get_subcommands([](CLI::App*) { return true; })) todo.push_back(sub);
+    }
+}
+
+void PrintVersion(bool json) {
+    if (json)
+        PrintJson({{"oamctl", OAMSDK_VERSION_STRING}, {"library", OamLibraryVersion()}, {"soname", OamLibrarySoname()}});
+    else
+        std::printf("oamctl %s (library %s, %s)\n", OAMSDK_VERSION_STRING, OamLibraryVersion(), OamLibrarySoname());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"oamctl: talk to an OAM management server and alarm peers through oamsdk"};
     app.footer(kExitCodes);
-    app.require_subcommand(1);
+    // Extras are checked after parsing, to name an unknown command as such.
+    app.allow_extras();
     app.fallthrough();
 
     GlobalOptions g;
@@ -50,6 +94,8 @@ int main(int argc, char** argv) {
     app.get_option("--timeout-ms")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("-v,--verbose", g.verbose, "show the library's trace (its log lines) on stderr");
     app.add_flag("--json", g.json, "machine-readable output: one JSON document per result");
+    bool version = false;
+    app.add_flag("-V,--version", version, "show the versions of oamctl and of the library it runs with");
 
     std::function<void()> run;
     std::string station, name, file, dir, command, params;
@@ -99,13 +145,12 @@ int main(int argc, char** argv) {
     alarms->add_option("--peer", ao.peers, "alarm peer address (repeatable; default: --host)");
     alarms->add_option("--oam-id", ao.oamId, "identifier sent in the registration")->capture_default_str();
     alarms->add_option("--listen-port", ao.port, "local UDP port (default: any free one)")->check(CLI::Range(0u, 65535u));
-    alarms->add_option("-n,--count", ao.count, "stop after this many alarms (default: until Ctrl-C)");
+    alarms->add_option("-n,--count", ao.count, "stop after this many alarms (0: until Ctrl-C)")->capture_default_str();
     alarms->add_option("-t,--wait", ao.timeoutSec, "give up after this many seconds")->check(CLI::Range(0.0, 86400.0));
     alarms->callback([&] { run = [&] { CmdAlarms(g, ao); }; });
 
     UdpOptions uo;
     auto* udp = app.add_subcommand("udp", "send or receive raw datagrams with the library's UDP socket");
-    udp->require_subcommand(1);
     auto* usend = udp->add_subcommand("send", "send one datagram");
     usend->add_option("HOST", uo.host, "destination address")->required();
     usend->add_option("PORT", uo.destPort, "destination port")->required()->check(CLI::Range(1u, 65535u));
@@ -117,34 +162,41 @@ int main(int argc, char** argv) {
     urecv->add_option("--bind", uo.bind, "local address (default: all interfaces)");
     urecv->add_option("--listen-port", uo.port, "local port (default: any; the port is shown on stderr)")
         ->check(CLI::Range(0u, 65535u));
-    urecv->add_option("-n,--count", uo.count, "stop after this many (0: until Ctrl-C)")->capture_default_str();
+    urecv->add_option("-n,--count", uo.count, "stop after this many datagrams (0: until Ctrl-C)")->capture_default_str();
     urecv->add_option("-t,--wait", uo.timeoutSec, "give up after this many seconds")->check(CLI::Range(0.0, 86400.0));
     urecv->callback([&] { run = [&] { CmdUdpRecv(g, uo); }; });
 
+    ShowGlobalsInSubcommandHelp(app);
+
+    const bool json = JsonRequested(argc, argv);
     try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);  // --help
-        std::fprintf(stderr, "oamctl: %s (see --help)\n", e.what());
-        return kExitUsage;
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::ParseError& e) {
+            if (e.get_exit_code() == 0) return app.exit(e);  // --help
+            FailUsage(std::string(e.what()) + " (see --help)");
+        }
+        if (version) {
+            PrintVersion(json);
+            return kExitOk;
+        }
+        std::vector<std::string> extra = app.remaining();
+        if (!extra.empty() && !run && extra[0].rfind("-", 0) != 0)
+            FailUsage("unknown command '" + Excerpt(extra[0]) + "'; the commands are " + CommandList(app));
+        if (!extra.empty()) FailUsage("unexpected argument '" + Excerpt(extra[0]) + "' (see --help)");
+        if (!run && udp->parsed()) FailUsage("udp needs a command; its commands are " + CommandList(*udp));
+        if (!run) FailUsage("no command given; the commands are " + CommandList(app));
+    } catch (const Failure& f) {
+        return Report(f, json);
     }
 
     Trace::Get().Install(g.verbose);
     try {
         run();
     } catch (const Failure& f) {
-        if (!f.message.empty()) {
-            std::fprintf(stderr, "oamctl: %s\n", f.message.c_str());
-            if (g.json) {
-                nlohmann::json j{{"error", f.message}, {"exit", f.exit}};
-                if (f.returnCode) j["returncode"] = *f.returnCode;
-                PrintJson(j);
-            }
-        }
-        return f.exit;
+        return Report(f, g.json);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "oamctl: internal error: %s\n", e.what());
-        return kExitInternal;
+        return Report(Failure{kExitInternal, std::string("internal error: ") + e.what(), std::nullopt}, g.json);
     }
     return kExitOk;
 }
