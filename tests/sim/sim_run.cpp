@@ -6,7 +6,8 @@
 //
 // The program finds the simulator through OAM_SIM_HOST, OAM_SIM_PORT,
 // OAM_SIM_STORAGE and, with --alarm-bind A, OAM_SIM_ALARM_PEER; its module
-// directory (OAMSDK_MODULE_DIR) is a fresh temporary one. The exit status is
+// directory (OAMSDK_MODULE_DIR) is a fresh temporary one. In the program's
+// arguments @PORT@ and @ALARM_PEER@ stand for the same. The exit status is
 // the program's; on failure the simulator's log follows its output.
 #include <stdio.h>
 
@@ -15,6 +16,15 @@
 #include <vector>
 
 #include "SimHarness.h"
+
+namespace {
+
+void Substitute(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     simtest::SimOptions options;
@@ -46,6 +56,10 @@ int main(int argc, char** argv) {
         "OAMSDK_MODULE_DIR=" + moduleDir,
     };
     if (!options.alarmBind.empty()) env.push_back("OAM_SIM_ALARM_PEER=" + options.alarmBind);
+    for (std::string& a : args) {
+        Substitute(a, "@PORT@", std::to_string(sim.Port()));
+        Substitute(a, "@ALARM_PEER@", options.alarmBind);
+    }
 
     simtest::RunResult r = simtest::Run(program, args, 240000, env);
     fputs(r.out.c_str(), stdout);
