@@ -216,6 +216,7 @@ class Channel:
         self._h = lib.oam_channel_new()
         if not self._h:
             raise MemoryError("oamsdk: no memory for a channel")
+        self._hp = ctypes.c_void_p(self._h)
         self._local = threading.local()
         self._callback_error: Optional[BaseException] = None
         self._on_link_break = on_link_break
@@ -236,6 +237,7 @@ class Channel:
         """Closes the connection and frees the channel; further calls raise."""
         h, self._h = self._h, None
         if h:
+            self._hp = ctypes.c_void_p()
             lib.oam_channel_delete(h)
 
     def reconnect(self) -> None:
@@ -341,18 +343,25 @@ class Channel:
         return self._h
 
     def _buffer(self):
-        buf = getattr(self._local, "reply", None)
-        if buf is None:
+        try:
+            return self._local.reply
+        except AttributeError:
             # One per thread: the library takes the lock, not this buffer.
-            buf = self._local.reply = ctypes.create_string_buffer(_native.REPLY_MAX + 1)
-            self._local.length = ctypes.c_size_t()
-        return buf, self._local.length
+            buf, length = ctypes.create_string_buffer(_native.REPLY_MAX + 1), ctypes.c_size_t()
+            self._local.reply = (buf, ctypes.c_size_t(len(buf)), length, ctypes.byref(length))
+            return self._local.reply
 
     def _request(self, command: str, params: str, station: str = "") -> bytes:
-        buf, length = self._buffer()
-        code = self._call(lib.oam_channel_command, _enc(station), _enc(command), _enc(params), buf, len(buf),
-                          ctypes.byref(length))
-        rest = ctypes.string_at(buf, min(length.value, len(buf) - 1))
+        # The path every exchange takes: kept to the C call and its result.
+        buf, size, length, length_ref = self._buffer()
+        if not self._h:
+            self._handle()
+        code = _native.command_unchecked(self._hp, station.encode(ENCODING), command.encode(ENCODING),
+                                         params.encode(ENCODING), buf, size, length_ref)
+        if self._callback_error is not None:
+            err, self._callback_error = self._callback_error, None
+            raise err
+        rest = buf[:min(length.value, _native.REPLY_MAX)]
         if code == 0:
             return rest
         if code == -1:
