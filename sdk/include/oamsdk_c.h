@@ -212,7 +212,8 @@ OAMSDK_API oam_udp* oam_udp_copy(const oam_udp* socket);
 /* Drops this handle; the last handle of a socket closes it. */
 OAMSDK_API void oam_udp_delete(oam_udp* socket);
 /* A non-blocking datagram socket bound to addr (NULL or "": all
- * interfaces) and port (0: any free one): 1, or 0 on failure. */
+ * interfaces) and port (0: any free one): 1, or 0 on failure or when the
+ * shared socket is already open. */
 OAMSDK_API int32_t oam_udp_bind(oam_udp* socket, uint32_t port, const char* addr);
 /* Closes the shared socket for every handle: 0, or -1. */
 OAMSDK_API int32_t oam_udp_close(oam_udp* socket);

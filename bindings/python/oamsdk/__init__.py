@@ -18,11 +18,13 @@ came) and the server's reason.
 
 from __future__ import annotations
 
+import atexit
 import ctypes
 import queue
 import re
 import threading
 import traceback
+import weakref
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Iterator, List, Optional, Tuple, Union
 
@@ -398,6 +400,15 @@ def _first_value(text: bytes, whole: bool = False):
 # ---------------------------------------------------------------- alarms
 
 _STOP = object()
+# Receivers still open at exit are closed first, so that no alarm calls
+# into an interpreter that is shutting down.
+_open_receivers: "weakref.WeakSet[AlarmReceiver]" = weakref.WeakSet()
+
+
+@atexit.register
+def _close_receivers() -> None:
+    for rx in list(_open_receivers):
+        rx.close()
 
 
 class AlarmReceiver:
@@ -431,6 +442,7 @@ class AlarmReceiver:
             raise
         self._thread = threading.Thread(target=self._run, name="oamsdk-alarms", daemon=True)
         self._thread.start()
+        _open_receivers.add(self)
 
     def _run(self) -> None:
         try:
