@@ -525,7 +525,7 @@ class DatagramSocket:
         """One datagram and its sender, waiting up to timeout seconds; None
         when none came."""
         h = self._handle()
-        if lib.oam_udp_wait(h, int(timeout * 1000)) != 1:
+        if lib.oam_udp_wait(h, max(0, int(timeout * 1000))) != 1:
             return None
         buf, sender, port = ctypes.create_string_buffer(size), ctypes.create_string_buffer(16), ctypes.c_uint32()
         n = lib.oam_udp_recv_from(h, buf, size, sender, 16, ctypes.byref(port))
