@@ -64,10 +64,11 @@ def _text_result(call: Callable[[ctypes.Array, int], int], size: int = 256) -> s
     return _dec(buf.value) if n >= 0 else ""
 
 
-def _checked_name(what: str, value: str) -> str:
+def _checked_name(what: str, value: str, secret: bool = False) -> str:
     # A ";" or "=" would change the request's pairs.
     if not isinstance(value, str) or ";" in value or "=" in value:
-        raise ValueError("%s %r must be a string without ';' or '='" % (what, value))
+        shown = "" if secret else " %r" % (value,)
+        raise ValueError("%s%s must be a string without ';' or '='" % (what, shown))
     return value
 
 
@@ -279,7 +280,7 @@ class Channel:
     def login(self, user: str = "admin", password: str = "admin") -> str:
         """Logs in; the server's reply."""
         return self.command("Login", "User=%s;Password=%s;" % (_checked_name("user", user),
-                                                                _checked_name("password", password)))
+                                                                _checked_name("password", password, secret=True)))
 
     def stations(self) -> List[Station]:
         """Every station of the server."""
@@ -358,6 +359,8 @@ class Channel:
         buf, size, length, length_ref = self._buffer()
         if not self._h:
             self._handle()
+        if ";" in station or "=" in station:
+            _checked_name("station", station)
         code = _native.command_unchecked(self._hp, station.encode(ENCODING), command.encode(ENCODING),
                                          params.encode(ENCODING), buf, size, length_ref)
         if self._callback_error is not None:

@@ -59,7 +59,10 @@ def test_names_that_would_change_the_request_are_refused(channel):
             with pytest.raises(ValueError):
                 channel.get("S1", bad)
     with pytest.raises(ValueError):
-        channel.login("admin;x", "admin")
+        channel.set("S1;CMD=Set", "Contrast", 1)
+    with pytest.raises(ValueError) as e:
+        channel.login("admin", "secret;x")
+    assert "secret" not in str(e.value)
 
 
 def test_upload_and_download_in_the_module_directory(channel):
