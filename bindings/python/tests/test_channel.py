@@ -106,24 +106,27 @@ def test_closed_channel_refuses_calls(server):
 
 
 def _resetting_server():
-    """A listener that accepts one connection and resets it."""
+    """A listener that accepts one connection and resets it once told to
+    (after the client's connect has returned)."""
     srv = socket.socket()
     srv.bind(("127.0.0.1", 0))
     srv.listen(1)
+    go = threading.Event()
 
     def serve():
         conn, _ = srv.accept()
+        go.wait(10)
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         conn.close()
         srv.close()
 
     t = threading.Thread(target=serve, daemon=True)
     t.start()
-    return srv.getsockname()[1], t
+    return srv.getsockname()[1], t, go
 
 
 def test_link_break_callback_runs_once_and_its_exception_stays_in_python():
-    port, t = _resetting_server()
+    port, t, go = _resetting_server()
     calls = []
 
     def on_break(chan):
@@ -131,6 +134,7 @@ def test_link_break_callback_runs_once_and_its_exception_stays_in_python():
         raise RuntimeError("from the callback")
 
     with Channel("127.0.0.1", port, on_link_break=on_break) as chan:
+        go.set()
         t.join(5)
         # The first exchange finds the connection reset; a later send fails
         # with a link error and notifies: the callback's exception comes out
