@@ -239,6 +239,9 @@ static void test_channel(const char* host, unsigned port) {
     CHECK_INT(oam_channel_connect(ch, host, port), 0); /* one connection at a time */
     CHECK(oam_channel_local_ip(ch, text, sizeof text) > 0);
     CHECK_STR(text, "127.0.0.1");
+    CHECK_INT(oam_channel_set_server_address(ch, "127.0.0.9"), 0);
+    CHECK_INT(oam_channel_server_ip(ch, text, sizeof text), 9);
+    CHECK_STR(text, "127.0.0.9");
     CHECK_INT(oam_channel_set_server(ch, host, port), 0);
     CHECK(oam_channel_server_ip(ch, text, sizeof text) > 0);
     CHECK_STR(text, host);
