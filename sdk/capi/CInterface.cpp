@@ -126,7 +126,16 @@ uint32_t oam_name_to_inet(const char* name) {
 
 // ---- command channel -------------------------------------------------------
 
-oam_channel* oam_channel_new(void) { return New<oam_channel>(); }
+oam_channel* oam_channel_new(void) {
+    oam_channel* channel = New<oam_channel>();
+    // Message 0x601 carries the C++ object's address: the header promises
+    // that this is the handle, so the object must sit at its start.
+    if (channel && static_cast<void*>(&channel->socket) != static_cast<void*>(channel)) {
+        delete channel;
+        return nullptr;
+    }
+    return channel;
+}
 
 void oam_channel_delete(oam_channel* channel) {
     Guarded<int>(0, [&] {

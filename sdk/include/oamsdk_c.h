@@ -102,7 +102,8 @@ OAMSDK_API oam_channel* oam_channel_new(void);
  * thread uses it, nor from its link-break callback. */
 OAMSDK_API void oam_channel_delete(oam_channel* channel);
 /* The link-break notification: window (an HWND, or NULL) receives message
- * 0x601, then fn (or NULL) is called; both optional. Gives 0. */
+ * 0x601 (wParam 100, lParam the channel handle), then fn (or NULL) is
+ * called; both optional. Gives 0. */
 OAMSDK_API int32_t oam_channel_set_link_break(oam_channel* channel, void* window, oam_link_break_fn fn,
                                               void* user);
 /* Stores the server's address (and port) without connecting. Gives 0. */
@@ -184,9 +185,9 @@ OAMSDK_API int32_t oam_alarm_add_peer(oam_alarm* receiver, const char* address);
 OAMSDK_API int32_t oam_alarm_clear_peers(oam_alarm* receiver);
 /* The identifier sent in registrations ("OamId=<id>;"). Gives 0. */
 OAMSDK_API int32_t oam_alarm_set_id(oam_alarm* receiver, const char* oam_id);
-/* Delivery of each alarm: fn (or NULL) is called, then message 0x602 is
- * sent to window (an HWND, or NULL) and waited for. Gives 0. Not while
- * oam_alarm_receive runs. */
+/* Delivery of each alarm: fn (or NULL) is called, then message 0x602
+ * (lParam the ALARM_STRUCT*) is sent to window (an HWND, or NULL) and
+ * waited for. Gives 0. Not while oam_alarm_receive runs. */
 OAMSDK_API int32_t oam_alarm_set_callback(oam_alarm* receiver, void* window, oam_alarm_fn fn, void* user);
 /* Binds all local interfaces on port (0: any free one): 1, or 0 when it
  * failed or a socket is already open. */
