@@ -2,7 +2,8 @@
 # any is missing (only as root with apt-get; otherwise it just reports).
 OAM_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libminizip-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev
-  libssl-dev openssl python3 zip unzip clang libclang-rt-14-dev help2man)
+  libssl-dev openssl python3 python3-pytest python3-setuptools python3-wheel python3-pip
+  zip unzip clang libclang-rt-14-dev help2man)
 
 oam_ensure_deps() {
   local missing=() p

@@ -87,4 +87,10 @@ env -u LD_LIBRARY_PATH "$TMP/ex-cmake/station_list" 127.0.0.1 "$PORT" admin wron
 rc=$?
 set -e
 [ "$rc" = 4 ] || fail "refused login gave exit $rc"
-echo "install test: package, CMake and pkg-config builds, installed tools: ok"
+# The C interface from the installed headers, compiled as C99.
+PC="env PKG_CONFIG_PATH=$LIBDIR/pkgconfig pkg-config"
+cc -std=c99 -pedantic-errors -Wall -Wextra $($PC --cflags oamsdk) -o "$TMP/stations_c" "$SRC/examples/stations.c" \
+  $($PC --libs oamsdk) >"$TMP/ex-c.log" 2>&1 || { cat "$TMP/ex-c.log"; fail "building the C example (pkg-config)"; }
+out=$(LD_LIBRARY_PATH="$LIBDIR" "$TMP/stations_c" 127.0.0.1 "$PORT") || fail "the C example failed"
+[ "$(echo "$out" | grep -c ' devices$')" = "$count" ] || fail "the C example printed: $(echo "$out" | head -3)"
+echo "install test: package, CMake and pkg-config builds, C interface, installed tools: ok"

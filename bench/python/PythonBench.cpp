@@ -1,0 +1,208 @@
+// One command exchange through the Python package (ctypes over the C
+// interface) beside the same exchange from C++ (CClientSocket::SendCommand),
+// both against one loopback responder. The Python side is a child process
+// that runs a round of exchanges whenever asked; rounds of both alternate so
+// that their ratio is measured under the same load.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "ClientSocket.h"
+
+namespace {
+
+const size_t kMessageBytes = 60;
+const int kRoundExchanges = 1000;
+const int kRounds = 30;
+
+std::string ReplyFor(const char* req, size_t n) {
+    std::string session = "0";
+    const char* p = static_cast<const char*>(memmem(req, n, "SESSIONID=", 10));
+    if (p) {
+        const char* e = p + 10;
+        while (e < req + n && *e != ';') ++e;
+        session.assign(p + 10, e);
+    }
+    std::string r = "SESSIONID=" + session + ";RETURNCODE=0;Pad=";
+    r.resize(kMessageBytes - 1, 'r');
+    return r + ";";
+}
+
+// Answers every request on every connection it accepts, a thread each.
+class Responder {
+public:
+    Responder() {
+        m_listen = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_listen, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        listen(m_listen, 4);
+        socklen_t len = sizeof sa;
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&sa), &len);
+        m_port = ntohs(sa.sin_port);
+        m_accept = std::thread([this] { AcceptLoop(); });
+    }
+    ~Responder() {
+        m_stop = true;
+        shutdown(m_listen, SHUT_RDWR);
+        m_accept.join();
+        for (int fd : m_fds) shutdown(fd, SHUT_RDWR);
+        for (std::thread& t : m_threads) t.join();
+        for (int fd : m_fds) close(fd);
+        close(m_listen);
+    }
+    unsigned short port() const { return m_port; }
+
+private:
+    void AcceptLoop() {
+        while (!m_stop && m_fds.size() < 2) {
+            int fd = accept(m_listen, nullptr, nullptr);
+            if (fd < 0) return;
+            m_fds.push_back(fd);
+            m_threads.emplace_back([fd] {
+                char buf[4096];
+                for (;;) {
+                    ssize_t n = recv(fd, buf, sizeof buf, 0);
+                    if (n <= 0) return;
+                    std::string reply = ReplyFor(buf, static_cast<size_t>(n));
+                    if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size()))
+                        return;
+                }
+            });
+        }
+    }
+    int m_listen;
+    unsigned short m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_accept;
+    std::vector<int> m_fds;
+    std::vector<std::thread> m_threads;
+};
+
+// The Python child: rounds are asked for on its stdin, results read from
+// its stdout.
+class PythonSide {
+public:
+    bool Start(unsigned short port) {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) return false;
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            close(in[1]);
+            close(out[0]);
+            setenv("OAMSDK_LIBRARY", OAM_LIBRARY, 1);
+            setenv("PYTHONPATH", OAM_PYTHON_PACKAGE, 1);
+            setenv("PYTHONDONTWRITEBYTECODE", "1", 1);
+            std::string p = std::to_string(port);
+            execl(OAM_PYTHON, OAM_PYTHON, OAM_PYTHON_SCRIPT, p.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        m_to = in[1];
+        m_from = fdopen(out[0], "r");
+        return m_pid > 0 && m_from;
+    }
+    // Mean microseconds of one exchange over n, or a negative value.
+    double Round(int n, long& failures) {
+        std::string line = std::to_string(n) + "\n";
+        if (write(m_to, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return -1;
+        char buf[128];
+        if (!fgets(buf, sizeof buf, m_from)) return -1;
+        double us = -1;
+        long f = 0;
+        if (sscanf(buf, "%lf %ld", &us, &f) != 2) return -1;
+        failures += f;
+        return us;
+    }
+    ~PythonSide() {
+        if (m_to >= 0) close(m_to);
+        if (m_from) fclose(m_from);
+        if (m_pid > 0) {
+            int status;
+            waitpid(m_pid, &status, 0);
+        }
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_to = -1;
+    FILE* m_from = nullptr;
+};
+
+void BM_PythonVsCpp(benchmark::State& state) {
+    Responder responder;
+    CClientSocket channel;
+    if (!channel.Create(responder.port(), "127.0.0.1")) {
+        state.SkipWithError("channel did not connect");
+        return;
+    }
+    PythonSide python;
+    if (!python.Start(responder.port())) {
+        state.SkipWithError("python did not start");
+        return;
+    }
+    const CString station("7"), command("Bench"), params("Pad=xxxxxxxxxxxxxxxxx;");
+    CString reply;
+    long failures = 0;
+
+    auto cppRound = [&](int n) {
+        auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < n; ++i)
+            if (channel.SendCommand(station, command, params, reply) != 0) ++failures;
+        return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count() / n;
+    };
+
+    // Warm up both (and the Python import and first calls).
+    cppRound(kRoundExchanges);
+    if (python.Round(kRoundExchanges, failures) < 0) {
+        state.SkipWithError("python round failed");
+        return;
+    }
+    std::vector<double> cpp, py;
+    for (auto _ : state) {
+        for (int r = 0; r < kRounds; ++r) {
+            cpp.push_back(cppRound(kRoundExchanges));
+            double p = python.Round(kRoundExchanges, failures);
+            if (p < 0) {
+                state.SkipWithError("python round failed");
+                return;
+            }
+            py.push_back(p);
+        }
+    }
+    channel.Close();
+    // The best round of each: the least disturbed by the rest of the machine.
+    double c = *std::min_element(cpp.begin(), cpp.end());
+    double p = *std::min_element(py.begin(), py.end());
+    state.counters["python_us"] = p;
+    state.counters["cpp_us"] = c;
+    state.counters["ratio"] = p / c;
+    state.counters["failures"] = static_cast<double>(failures);
+    std::printf("one exchange: Python %.2f us, C++ %.2f us, ratio %.3f (target <= 2)\n", p, c, p / c);
+}
+
+BENCHMARK(BM_PythonVsCpp)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,620 @@
+"""oamsdk: Python access to OAM management servers and alarm peers.
+
+A pure-Python layer over the C interface of liboamsdk (``oamsdk_c.h``),
+loaded with ctypes: set ``OAMSDK_LIBRARY`` to the library's path when it is
+not installed where the dynamic loader looks.
+
+    from oamsdk import Channel
+
+    with Channel("127.0.0.1", 9000) as chan:
+        chan.login("admin", "admin")
+        for station in chan.stations():
+            print(station.id, station.name, len(chan.devices(station)))
+
+Failures raise :class:`OamError` subclasses that carry the library's
+result code (the server's RETURNCODE for refusals, -1 when no usable reply
+came) and the server's reason.
+"""
+
+from __future__ import annotations
+
+import atexit
+import ctypes
+import queue
+import re
+import threading
+import traceback
+import weakref
+from dataclasses import dataclass, field
+from typing import Callable, Iterable, Iterator, List, Optional, Tuple, Union
+
+from . import _native
+from ._native import lib
+
+__all__ = [
+    "Alarm", "AlarmReceiver", "Channel", "CommandError", "DatagramSocket", "Device", "FileTransferError",
+    "OamError", "Ptz", "Station", "TransportError", "SINK_D", "SINK_R", "base64_decode", "last_error",
+    "library_version", "log", "md5", "module_dir", "set_log_hook", "ENCODING",
+]
+
+#: Code page of protocol text (names, replies, alarm texts).
+ENCODING = "utf-8"
+SINK_R = _native.SINK_R
+SINK_D = _native.SINK_D
+
+_MAX_DEVICES = 16  # a station record's device slots
+
+
+def _enc(text: Optional[str]) -> bytes:
+    return b"" if text is None else text.encode(ENCODING)
+
+
+def _dec(raw: bytes) -> str:
+    return raw.decode(ENCODING, errors="replace")
+
+
+def _text_result(call: Callable[[ctypes.Array, int], int], size: int = 256) -> str:
+    """A function of the C text-result convention, retried once with room
+    for the whole text when it was cut."""
+    buf = ctypes.create_string_buffer(size)
+    n = call(buf, size)
+    if n >= size:
+        buf = ctypes.create_string_buffer(n + 1)
+        n = call(buf, n + 1)
+    return _dec(buf.value) if n >= 0 else ""
+
+
+def _checked_name(what: str, value: str, secret: bool = False) -> str:
+    # A ";" or "=" would change the request's pairs.
+    if not isinstance(value, str) or ";" in value or "=" in value:
+        shown = "" if secret else " %r" % (value,)
+        raise ValueError("%s%s must be a string without ';' or '='" % (what, shown))
+    return value
+
+
+# ---------------------------------------------------------------- errors
+
+class OamError(Exception):
+    """A failed operation.
+
+    code: the library's result (the server's RETURNCODE for a refusal, -1
+    when no usable reply came, or the operation's own failure code);
+    reason: the server's ``Reason`` or a description; error: the system
+    error code (Windows Sockets numbering) where one applies, else 0.
+    """
+
+    def __init__(self, message: str, code: int, reason: str = "", error: int = 0, reply: str = ""):
+        super().__init__(message)
+        self.code = code
+        self.reason = reason
+        self.error = error
+        self.reply = reply
+
+
+class CommandError(OamError):
+    """The server refused a command (code is its RETURNCODE, reason its
+    ``Reason`` pair)."""
+
+
+class TransportError(OamError):
+    """No connection, or no usable reply (code -1 or 0; error the system
+    error code)."""
+
+
+class FileTransferError(OamError):
+    """An upload or download failed with the given code (1, -1, the
+    server's 7, or one of the download's codes 101-109)."""
+
+
+_DOWNLOAD_REASONS = {
+    1: "no usable reply", 7: "no such file on the server",
+    101: "announced archive too large", 102: "archive length differs from the announced one",
+    103: "archive digest differs", 104: "not an archive", 105: "archive entry too large",
+    106: "archive entry does not extract", 107: "local file cannot be created",
+    108: "local file cannot be written", 109: "local file cannot be moved into place",
+}
+
+
+def _reason(rest: str) -> str:
+    for pair in rest.split(";"):
+        name, eq, value = pair.partition("=")
+        if eq and name.strip().lower() == "reason":
+            return value.strip()
+    return rest
+
+
+def _transport_error(what: str, code: int) -> TransportError:
+    err = lib.oam_last_error()
+    text = _text_result(lib.oam_last_error_text) if err else "no reply"
+    return TransportError("%s failed: %s" % (what, text), code, text, err)
+
+
+# ---------------------------------------------------------------- records
+
+@dataclass
+class Ptz:
+    """A PTZ unit of a device."""
+    id: int
+    name: str
+
+
+@dataclass
+class Device:
+    """A device of a station, with its PTZ units."""
+    id: int
+    name: str
+    ptz: List[Ptz] = field(default_factory=list)
+
+
+@dataclass
+class Station:
+    """A station of the server's list (devices filled by Channel.devices
+    only when asked)."""
+    id: str
+    name: str
+    value: int
+    devices: List[Device] = field(default_factory=list)
+
+
+@dataclass
+class Alarm:
+    """An alarm datagram as the receiver decoded it. Type 1 alarms also
+    carry the object fields (obj_*)."""
+    id: int
+    text1: str
+    device_id: int
+    type: int
+    alarm_id: int
+    text2: str
+    text3: str
+    obj_text: str
+    obj_width: int
+    obj_height: int
+    obj_color: int
+    obj_pos_x: int
+    obj_pos_y: int
+    obj_speed: int
+    obj_dir: float
+    obj_roi: int
+
+    @classmethod
+    def _from(cls, a: _native.ALARM_STRUCT) -> "Alarm":
+        return cls(a.ID, _dec(a.Text1), a.DeviceID, a.Type, a.AlarmID, _dec(a.Text2), _dec(a.Text3),
+                   _dec(a.ObjText), a.ObjWidth, a.ObjHeight, a.ObjColor, a.ObjPosX, a.ObjPosY, a.ObjSpeed,
+                   a.ObjDir, a.ObjRoi)
+
+
+def _device(d: _native.WACDEVICE_STRUCT) -> Device:
+    count = max(0, min(d.PtzCount, len(d.PtzDevice)))
+    return Device(d.DeviceID, _dec(d.DeviceName), [Ptz(p.PtzID, _dec(p.PtzName)) for p in d.PtzDevice[:count]])
+
+
+_INT = re.compile(r"\s*([+-]?\d+)")
+
+
+def _atoi(text: str) -> int:
+    # The library's reading of numbers: leading digits, saturating at the int range.
+    m = _INT.match(text)
+    return max(-2 ** 31, min(2 ** 31 - 1, int(m.group(1)))) if m else 0
+
+
+# ---------------------------------------------------------------- channel
+
+class Channel:
+    """One TCP command channel to a management server.
+
+    Connects on construction (``connect=False`` to do it later); use it as
+    a context manager or call :meth:`close`. Commands may come from several
+    threads: the library takes the channel lock for each exchange.
+
+    on_link_break(channel) is called, on the thread whose command found the
+    link broken, once per connection; an exception it raises is re-raised
+    from that command. Reconnect with :meth:`reconnect` after the failing
+    call has returned.
+    """
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 9000, *,
+                 on_link_break: Optional[Callable[["Channel"], None]] = None, connect: bool = True):
+        self.host, self.port = host, port
+        self._h = lib.oam_channel_new()
+        if not self._h:
+            raise MemoryError("oamsdk: no memory for a channel")
+        self._hp = ctypes.c_void_p(self._h)
+        self._local = threading.local()
+        self._callback_error: Optional[BaseException] = None
+        self._on_link_break = on_link_break
+        # Kept here: the C side holds only the pointer.
+        self._link_fn = _native.LINK_BREAK_FN(self._link_break)
+        lib.oam_channel_set_link_break(self._h, None, self._link_fn, None)
+        if connect:
+            self.connect()
+
+    # -- lifecycle
+
+    def connect(self) -> None:
+        """Connects to host:port; TransportError when it cannot."""
+        if lib.oam_channel_connect(self._handle(), _enc(self.host), self.port) != 1:
+            raise _transport_error("connecting to %s:%d" % (self.host, self.port), 0)
+
+    def close(self) -> None:
+        """Closes the connection and frees the channel; further calls raise."""
+        h, self._h = self._h, None
+        if h:
+            self._hp = ctypes.c_void_p()
+            lib.oam_channel_delete(h)
+
+    def reconnect(self) -> None:
+        """Closes the connection and connects again (log in again after)."""
+        lib.oam_channel_close(self._handle())
+        self.connect()
+
+    def __enter__(self) -> "Channel":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    @property
+    def closed(self) -> bool:
+        return not self._h
+
+    def local_ip(self) -> str:
+        """Dotted text of the connection's local address."""
+        h = self._handle()
+        return _text_result(lambda b, n: lib.oam_channel_local_ip(h, b, n), 64)
+
+    # -- commands
+
+    def command(self, command: str, params: str = "", station: str = "") -> str:
+        """One command exchange: the reply after its SESSIONID and
+        RETURNCODE pairs. CommandError when the server refuses,
+        TransportError when no usable reply came."""
+        return _dec(self._request(command, params, station))
+
+    def login(self, user: str = "admin", password: str = "admin") -> str:
+        """Logs in; the server's reply."""
+        return self.command("Login", "User=%s;Password=%s;" % (_checked_name("user", user),
+                                                                _checked_name("password", password, secret=True)))
+
+    def stations(self) -> List[Station]:
+        """Every station of the server."""
+        value = _first_value(self._request("Get", "AllStation=;"))
+        ident, encoded, number = ctypes.create_string_buffer(64), ctypes.create_string_buffer(512), ctypes.c_int32()
+        out = []
+        while lib.oam_codec_station_entry(value, ident, 64, encoded, 512, ctypes.byref(number)) == 1:
+            name = base64_decode(encoded.value.decode("ascii", "replace"))
+            out.append(Station(_dec(ident.value), _dec(name), number.value))
+        return out
+
+    def devices(self, station: Union[str, Station]) -> List[Device]:
+        """The devices of a station, with their PTZ units (at most 16, as
+        the station record holds). Given a Station, also fills its devices."""
+        sid = station.id if isinstance(station, Station) else station
+        value = _first_value(self._request("Get", "StationTopo=;", sid))
+        out, record = [], _native.WACDEVICE_STRUCT()
+        while len(out) < _MAX_DEVICES and lib.oam_codec_device_entry(value, ctypes.byref(record)) == 1:
+            out.append(_device(record))
+        if isinstance(station, Station):
+            station.devices = out
+        return out
+
+    def get(self, station: str, name: str) -> int:
+        """A parameter's value: that of the reply's first pair, whatever
+        its name, as the library reads it."""
+        rest = self._request("Get", "%s=;" % _checked_name("name", name), station)
+        value = _first_value(rest, whole=True)
+        if value is None:
+            raise CommandError("Get %s: no value in the reply" % name, -1, "no value", reply=_dec(rest))
+        return _atoi(_dec(value.value))
+
+    def set(self, station: str, name: str, value: int) -> None:
+        """Sets a parameter."""
+        self.command("Set", "%s=%d;" % (_checked_name("name", name), int(value)), station)
+
+    def control(self, station: str, name: str, value: int) -> None:
+        """Sends a control value."""
+        self.command("Control", "%s=%d;" % (_checked_name("name", name), int(value)), station)
+
+    def upload(self, station: str, file_name: str) -> None:
+        """Uploads file_name from the module directory (:func:`module_dir`).
+        Returns once the server's final reply came; like the library, it
+        does not tell the server's verdict on the stored file."""
+        code = self._call(lib.oam_channel_upload, _enc(station), _enc(file_name))
+        if code != 0:
+            raise FileTransferError("upload of %s failed (%d)" % (file_name, code), code,
+                                    "cannot read or pack the file" if code == 1 else "no usable reply")
+
+    def download(self, station: str, file_name: str) -> None:
+        """Downloads file_name into the module directory; never leaves a
+        partial file behind."""
+        code = self._call(lib.oam_channel_download, _enc(station), _enc(file_name))
+        if code != 0:
+            reason = _DOWNLOAD_REASONS.get(code, "failed")
+            raise FileTransferError("download of %s failed (%d): %s" % (file_name, code, reason), code, reason)
+
+    # -- internals
+
+    def _handle(self):
+        if not self._h:
+            raise ValueError("oamsdk: the channel is closed")
+        return self._h
+
+    def _buffer(self):
+        try:
+            return self._local.reply
+        except AttributeError:
+            # One per thread: the library takes the lock, not this buffer.
+            buf, length = ctypes.create_string_buffer(_native.REPLY_MAX + 1), ctypes.c_size_t()
+            self._local.reply = (buf, ctypes.c_size_t(len(buf)), length, ctypes.byref(length))
+            return self._local.reply
+
+    def _request(self, command: str, params: str, station: str = "") -> bytes:
+        # The path every exchange takes: kept to the C call and its result.
+        buf, size, length, length_ref = self._buffer()
+        if not self._h:
+            self._handle()
+        if ";" in station or "=" in station:
+            _checked_name("station", station)
+        code = _native.command_unchecked(self._hp, station.encode(ENCODING), command.encode(ENCODING),
+                                         params.encode(ENCODING), buf, size, length_ref)
+        if self._callback_error is not None:
+            err, self._callback_error = self._callback_error, None
+            raise err
+        rest = buf[:min(length.value, _native.REPLY_MAX)]
+        if code == 0:
+            return rest
+        if code == -1:
+            raise _transport_error("%s command" % command, -1)
+        reason = _reason(_dec(rest))
+        raise CommandError("%s refused (%d): %s" % (command, code, reason), code, reason, reply=_dec(rest))
+
+    def _call(self, fn, *args) -> int:
+        result = fn(self._handle(), *args)
+        err, self._callback_error = self._callback_error, None
+        if err is not None:
+            raise err
+        return result
+
+    def _link_break(self, channel, user) -> None:
+        # Runs inside a library call: nothing may propagate into C.
+        try:
+            if self._on_link_break is not None:
+                self._on_link_break(self)
+        except BaseException as e:
+            self._callback_error = e
+
+
+def _first_value(text: bytes, whole: bool = False):
+    """The value of the first pair of a reply, as a codec buffer to read
+    list entries from; with whole, None when there is no whole pair."""
+    rest = ctypes.create_string_buffer(text)
+    name, value = ctypes.create_string_buffer(256), ctypes.create_string_buffer(len(text) + 1)
+    if lib.oam_codec_pop_name_value(rest, name, 256, value, len(text) + 1, 1) < 0 and whole:
+        return None
+    return value
+
+
+# ---------------------------------------------------------------- alarms
+
+_STOP = object()
+# Receivers still open at exit are closed first, so that no alarm calls
+# into an interpreter that is shutting down.
+_open_receivers: "weakref.WeakSet[AlarmReceiver]" = weakref.WeakSet()
+
+
+@atexit.register
+def _close_receivers() -> None:
+    for rx in list(_open_receivers):
+        rx.close()
+
+
+class AlarmReceiver:
+    """Receives the alarms of a set of peers (UDP port 20000 of each).
+
+    Starts receiving on construction, on a thread of its own; iterate to
+    get the alarms as they come, or call :meth:`get`. :meth:`close` (or
+    leaving the ``with`` block) stops it: iteration then ends once the
+    alarms already received are taken.
+    """
+
+    def __init__(self, peers: Iterable[str], oam_id: str, port: int = 0):
+        self._h = lib.oam_alarm_new()
+        if not self._h:
+            raise MemoryError("oamsdk: no memory for an alarm receiver")
+        self._queue: "queue.Queue[object]" = queue.Queue()
+        self._fn = _native.ALARM_FN(self._on_alarm)
+        self._lock = threading.Lock()
+        self._thread: Optional[threading.Thread] = None
+        self.callback_error: Optional[BaseException] = None
+        try:
+            for peer in peers:
+                lib.oam_alarm_add_peer(self._h, _enc(peer))
+            lib.oam_alarm_set_id(self._h, _enc(oam_id))
+            lib.oam_alarm_set_callback(self._h, None, self._fn, None)
+            if lib.oam_alarm_bind(self._h, port) != 1:
+                raise _transport_error("binding the alarm receiver to port %d" % port, 0)
+        except BaseException:
+            lib.oam_alarm_delete(self._h)
+            self._h = None
+            raise
+        self._thread = threading.Thread(target=self._run, name="oamsdk-alarms", daemon=True)
+        self._thread.start()
+        _open_receivers.add(self)
+
+    def _run(self) -> None:
+        try:
+            lib.oam_alarm_receive(self._h)  # the GIL is released while it runs
+        finally:
+            self._queue.put(_STOP)
+
+    def _on_alarm(self, alarm, user) -> None:
+        try:
+            self._queue.put(Alarm._from(alarm.contents))
+        except BaseException as e:  # never into C
+            self.callback_error = e
+
+    def get(self, timeout: Optional[float] = None) -> Optional[Alarm]:
+        """The next alarm, waiting up to timeout seconds (None: until one
+        comes or the receiver closes); None when none came."""
+        try:
+            item = self._queue.get(timeout=timeout)
+        except queue.Empty:
+            return None
+        if item is _STOP:
+            self._queue.put(_STOP)  # every later caller sees the end too
+            return None
+        return item  # type: ignore[return-value]
+
+    def __iter__(self) -> Iterator[Alarm]:
+        while True:
+            item = self._queue.get()
+            if item is _STOP:
+                self._queue.put(_STOP)
+                return
+            yield item  # type: ignore[misc]
+
+    def close(self) -> None:
+        """Stops receiving, waits for the receiving thread, frees the
+        receiver. Safe to call more than once and from any thread but the
+        receiving one."""
+        with self._lock:
+            h, self._h = self._h, None
+        if not h:
+            return
+        lib.oam_alarm_close(h)
+        if self._thread is not None and self._thread is not threading.current_thread():
+            self._thread.join()
+        lib.oam_alarm_delete(h)
+
+    @property
+    def closed(self) -> bool:
+        return not self._h
+
+    def __enter__(self) -> "AlarmReceiver":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+# ---------------------------------------------------------------- datagrams
+
+class DatagramSocket:
+    """A non-blocking UDP socket of the library (CUDPSocket)."""
+
+    def __init__(self, port: int = 0, address: str = "127.0.0.1"):
+        self._h = lib.oam_udp_new()
+        if not self._h:
+            raise MemoryError("oamsdk: no memory for a socket")
+        if lib.oam_udp_bind(self._h, port, _enc(address)) != 1:
+            lib.oam_udp_delete(self._h)
+            self._h = None
+            raise _transport_error("binding %s:%d" % (address, port), 0)
+
+    def send_to(self, data: bytes, host: str, port: int) -> int:
+        """Sends one datagram; the number of bytes sent."""
+        n = lib.oam_udp_send_to(self._handle(), data, len(data), _enc(host), port)
+        if n < 0:
+            raise _transport_error("sending to %s:%d" % (host, port), n)
+        return n
+
+    def receive(self, timeout: float = 0.0, size: int = 65536) -> Optional[Tuple[bytes, Tuple[str, int]]]:
+        """One datagram and its sender, waiting up to timeout seconds; None
+        when none came."""
+        h = self._handle()
+        if lib.oam_udp_wait(h, max(0, int(timeout * 1000))) != 1:
+            return None
+        buf, sender, port = ctypes.create_string_buffer(size), ctypes.create_string_buffer(16), ctypes.c_uint32()
+        n = lib.oam_udp_recv_from(h, buf, size, sender, 16, ctypes.byref(port))
+        if n < 0:
+            return None
+        return buf.raw[:n], (_dec(sender.value), port.value)
+
+    def close(self) -> None:
+        h, self._h = self._h, None
+        if h:
+            lib.oam_udp_delete(h)
+
+    def _handle(self):
+        if not self._h:
+            raise ValueError("oamsdk: the socket is closed")
+        return self._h
+
+    def __enter__(self) -> "DatagramSocket":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+
+# ---------------------------------------------------------------- utilities
+
+def library_version() -> Tuple[int, int, int]:
+    """Version of the loaded library's C interface."""
+    v = lib.oam_version()
+    return (v >> 16, (v >> 8) & 0xFF, v & 0xFF)
+
+
+def md5(data: bytes) -> str:
+    """MD5 digest of data as 32 lowercase hex digits."""
+    out = ctypes.create_string_buffer(_native.MD5_SIZE)
+    lib.oam_md5(data, len(data), out)
+    return out.value.decode("ascii")
+
+
+def base64_decode(text: str) -> bytes:
+    """Decodes base64 as the library does (stops at "=" or a byte outside
+    the alphabet, skips white space)."""
+    raw = text.encode("ascii", errors="replace")
+    cap = max(1, lib.oam_base64_binary_size(len(raw)) + 3)
+    out = ctypes.create_string_buffer(cap)
+    n = lib.oam_base64_decode(raw, out, cap)
+    return out.raw[:n]
+
+
+def module_dir() -> str:
+    """The directory uploads are read from and downloads written to
+    (OAMSDK_MODULE_DIR overrides it)."""
+    return _text_result(lib.oam_module_dir, 1024)
+
+
+def last_error() -> int:
+    """The calling thread's last system error code (Windows Sockets numbering)."""
+    return lib.oam_last_error()
+
+
+def log(sink: int, message: str) -> None:
+    """Writes a message to a log sink (SINK_R or SINK_D)."""
+    if lib.oam_log(sink, _enc(message)) != 0:
+        raise ValueError("no such sink: %r" % (sink,))
+
+
+_hooks = {}
+
+
+def set_log_hook(sink: int, hook: Optional[Callable[[int, str], None]]) -> None:
+    """Calls hook(sink, message) for every message of a sink (None
+    removes it). An exception the hook raises is printed and dropped: it
+    never reaches the library."""
+    def call(s, message, user):
+        try:
+            hook(s, _dec(message))
+        except BaseException:
+            traceback.print_exc()
+
+    fn = _native.LOG_FN(call) if hook is not None else _native.LOG_FN()
+    if lib.oam_log_set_hook(sink, fn, None) != 0:
+        raise ValueError("no such sink: %r" % (sink,))
+    _hooks[sink] = fn  # only now is the previous hook no longer called

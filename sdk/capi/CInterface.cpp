@@ -1,0 +1,636 @@
+// The C interface (oamsdk_c.h): thin entry points over the exported classes.
+// Each one checks its handle, runs the C++ operation inside Guarded (so that
+// no exception leaves the library) and converts texts at the edge: C strings
+// in, caller buffers out, cut by the codec's own character-safe copy.
+#include "oamsdk_c.h"
+
+#include <string.h>
+
+#include <new>
+
+#include "AlarmSocket.h"
+#include "ClientSocket.h"
+#include "Corbex.h"
+#include "OamCommand.h"
+#include "OamModule.h"
+#include "UDPSocket.h"
+#include "codec/TextScan.h"
+
+struct oam_channel {
+    CClientSocket socket;
+    oam_link_break_fn linkBreak = nullptr;
+    void* user = nullptr;
+};
+
+struct oam_alarm {
+    CAlarmSocket socket;
+    oam_alarm_fn callback = nullptr;
+    void* user = nullptr;
+};
+
+struct oam_udp {
+    CUDPSocket socket;
+};
+
+namespace {
+
+// Runs body; any exception (in practice only an allocation failure of the
+// string class) becomes the entry point's failure value.
+template <class R, class F>
+R Guarded(R failure, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return failure;
+    }
+}
+
+template <class T>
+T* New() noexcept {
+    try {
+        return new T();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+const char* OrEmpty(const char* s) { return s ? s : ""; }
+
+// Text-result convention: copy with a NUL, cut to fit, give the full length.
+int32_t CopyOut(const CString& s, char* buf, size_t size) {
+    if (buf && size) oam::codec::CopyFit(buf, size, s.GetString(), static_cast<size_t>(s.GetLength()));
+    return s.GetLength();
+}
+
+void CopyOut(const CString& s, size_t* length) {
+    if (length) *length = static_cast<size_t>(s.GetLength());
+}
+
+// An in/out codec text: read from the caller's buffer, and what is left
+// after the pop written back over it (never longer than it was).
+class InOut {
+public:
+    explicit InOut(char* text) : m_text(text), m_size(text ? strlen(text) + 1 : 0), m_value(OrEmpty(text)) {}
+    CString& operator*() { return m_value; }
+    void Store() const {
+        if (m_text) oam::codec::CopyFit(m_text, m_size, m_value.GetString(), static_cast<size_t>(m_value.GetLength()));
+    }
+
+private:
+    char* m_text;
+    size_t m_size;
+    CString m_value;
+};
+
+void LinkBreakTrampoline(LONG_PTR, LONG_PTR user) {
+    oam_channel* channel = reinterpret_cast<oam_channel*>(user);
+    if (channel->linkBreak) channel->linkBreak(channel, channel->user);
+}
+
+int AlarmTrampoline(ALARM_STRUCT* alarm, LONG_PTR user) {
+    oam_alarm* receiver = reinterpret_cast<oam_alarm*>(user);
+    if (receiver->callback) receiver->callback(alarm, receiver->user);
+    return 0;
+}
+
+int32_t Exchange(oam_channel* channel, bool locked, const char* station, const char* command, const char* params,
+                 char* reply, size_t replySize, size_t* replyLength) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        CString text;
+        int result = locked ? channel->socket.SendCommand(OrEmpty(station), OrEmpty(command), OrEmpty(params), text)
+                            : channel->socket.SendCommandEx(OrEmpty(station), OrEmpty(command), OrEmpty(params), text);
+        CopyOut(text, reply, replySize);
+        CopyOut(text, replyLength);
+        return result;
+    });
+}
+
+int32_t PeerName(const CString& address, unsigned int port, int result, char* buf, size_t size, uint32_t* portOut) {
+    CopyOut(address, buf, size);
+    if (portOut) *portOut = port;
+    return result;
+}
+
+}  // namespace
+
+// ---- library ---------------------------------------------------------------
+
+uint32_t oam_version(void) { return OAMSDK_C_VERSION; }
+
+int32_t oam_startup_succeeded(void) { return OamStartupSucceeded() ? 1 : 0; }
+
+uint32_t oam_name_to_inet(const char* name) {
+    return Guarded<uint32_t>(0, [&] { return static_cast<uint32_t>(CClientSocket::Name2Inet(name)); });
+}
+
+// ---- command channel -------------------------------------------------------
+
+oam_channel* oam_channel_new(void) {
+    oam_channel* channel = New<oam_channel>();
+    // Message 0x601 carries the C++ object's address: the header promises
+    // that this is the handle, so the object must sit at its start.
+    if (channel && static_cast<void*>(&channel->socket) != static_cast<void*>(channel)) {
+        delete channel;
+        return nullptr;
+    }
+    return channel;
+}
+
+void oam_channel_delete(oam_channel* channel) {
+    Guarded<int>(0, [&] {
+        delete channel;
+        return 0;
+    });
+}
+
+int32_t oam_channel_set_link_break(oam_channel* channel, void* window, oam_link_break_fn fn, void* user) {
+    if (!channel) return -1;
+    channel->linkBreak = fn;
+    channel->user = user;
+    channel->socket.SetWnd(static_cast<HWND>(window), fn ? &LinkBreakTrampoline : nullptr,
+                           reinterpret_cast<LONG_PTR>(channel));
+    return 0;
+}
+
+int32_t oam_channel_set_server_address(oam_channel* channel, const char* address) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        channel->socket.SetServerAddress(OrEmpty(address));
+        return 0;
+    });
+}
+
+int32_t oam_channel_set_server(oam_channel* channel, const char* address, uint32_t port) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        channel->socket.SetServerAddress(OrEmpty(address), port);
+        return 0;
+    });
+}
+
+int32_t oam_channel_connect(oam_channel* channel, const char* address, uint32_t port) {
+    if (!channel) return 0;
+    return Guarded<int32_t>(0, [&] { return channel->socket.Create(port, address); });
+}
+
+int32_t oam_channel_close(oam_channel* channel) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.Close(); });
+}
+
+int32_t oam_channel_send(oam_channel* channel, const void* data, int32_t length) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.Send(static_cast<const unsigned char*>(data), length); });
+}
+
+int32_t oam_channel_send_unlocked(oam_channel* channel, const void* data, int32_t length) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1,
+                            [&] { return channel->socket.SendEx(static_cast<const unsigned char*>(data), length); });
+}
+
+int32_t oam_channel_local_ip(oam_channel* channel, char* buf, size_t size) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return CopyOut(channel->socket.GetLocalIp(), buf, size); });
+}
+
+int32_t oam_channel_server_ip(oam_channel* channel, char* buf, size_t size) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return CopyOut(CString(channel->socket.GetServerIp()), buf, size); });
+}
+
+int32_t oam_channel_notify_close(oam_channel* channel, int32_t error_code) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        channel->socket.OnClose(error_code);
+        return 0;
+    });
+}
+
+int32_t oam_channel_command(oam_channel* channel, const char* station, const char* command, const char* params,
+                            char* reply, size_t reply_size, size_t* reply_length) {
+    return Exchange(channel, true, station, command, params, reply, reply_size, reply_length);
+}
+
+int32_t oam_channel_command_unlocked(oam_channel* channel, const char* station, const char* command,
+                                     const char* params, char* reply, size_t reply_size, size_t* reply_length) {
+    return Exchange(channel, false, station, command, params, reply, reply_size, reply_length);
+}
+
+int32_t oam_channel_receive_reply(oam_channel* channel, char* message, size_t message_size,
+                                  size_t* message_length) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        CString text;
+        int result = channel->socket.ReceiveReturnMsg(text);
+        CopyOut(text, message, message_size);
+        CopyOut(text, message_length);
+        return result;
+    });
+}
+
+int32_t oam_channel_discard_input(oam_channel* channel) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        channel->socket.ClearSocketBufferedData();
+        return 0;
+    });
+}
+
+int32_t oam_channel_stations(oam_channel* channel, STATION_STRUCT* stations, int32_t maximum) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.GetAllStation(stations, maximum); });
+}
+
+int32_t oam_channel_devices(oam_channel* channel, STATION_STRUCT* station) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.GetDeviceInfo(station); });
+}
+
+int32_t oam_channel_get_parameter(oam_channel* channel, const char* station, const char* name) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.GetVpmParameterValue(station, name); });
+}
+
+int32_t oam_channel_set_parameter(oam_channel* channel, const char* station, const char* name, int32_t value) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.SetVpmParameterValue(station, name, value); });
+}
+
+int32_t oam_channel_control(oam_channel* channel, const char* station, const char* name, int32_t value) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.SetVpmCtrlValue(station, name, value); });
+}
+
+int32_t oam_channel_upload(oam_channel* channel, const char* station, const char* file_name) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.SendFile(station, file_name); });
+}
+
+int32_t oam_channel_download(oam_channel* channel, const char* station, const char* file_name) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.ReceiveFile(station, file_name); });
+}
+
+// ---- alarm receiver --------------------------------------------------------
+
+oam_alarm* oam_alarm_new(void) { return New<oam_alarm>(); }
+
+void oam_alarm_delete(oam_alarm* receiver) {
+    Guarded<int>(0, [&] {
+        // The class leaves its socket to Close; a freed handle could never
+        // close it again.
+        if (receiver && receiver->socket.IsSocket() != 0) receiver->socket.Close();
+        delete receiver;
+        return 0;
+    });
+}
+
+int32_t oam_alarm_add_peer(oam_alarm* receiver, const char* address) {
+    if (!receiver) return -1;
+    return Guarded<int32_t>(-1, [&] { return receiver->socket.PeerList.Add(OrEmpty(address)); });
+}
+
+int32_t oam_alarm_clear_peers(oam_alarm* receiver) {
+    if (!receiver) return -1;
+    receiver->socket.PeerList.RemoveAll();
+    return 0;
+}
+
+int32_t oam_alarm_set_id(oam_alarm* receiver, const char* oam_id) {
+    if (!receiver) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        receiver->socket.OamId = OrEmpty(oam_id);
+        return 0;
+    });
+}
+
+int32_t oam_alarm_set_callback(oam_alarm* receiver, void* window, oam_alarm_fn fn, void* user) {
+    if (!receiver) return -1;
+    receiver->callback = fn;
+    receiver->user = user;
+    receiver->socket.Wnd = static_cast<HWND>(window);
+    receiver->socket.Callback = fn ? &AlarmTrampoline : nullptr;
+    receiver->socket.UserData = reinterpret_cast<LONG_PTR>(receiver);
+    return 0;
+}
+
+int32_t oam_alarm_bind(oam_alarm* receiver, uint32_t port) {
+    if (!receiver) return 0;
+    return Guarded<int32_t>(0, [&] { return receiver->socket.Create(port, nullptr); });
+}
+
+int32_t oam_alarm_receive(oam_alarm* receiver) {
+    if (!receiver) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        receiver->socket.Receive();
+        return 0;
+    });
+}
+
+int32_t oam_alarm_close(oam_alarm* receiver) {
+    if (!receiver) return -1;
+    return Guarded<int32_t>(-1, [&] { return receiver->socket.Close(); });
+}
+
+int32_t oam_alarm_is_open(oam_alarm* receiver) {
+    if (!receiver) return 0;
+    return receiver->socket.IsSocket();
+}
+
+int32_t oam_alarm_peer_name(oam_alarm* receiver, char* address, size_t size, uint32_t* port) {
+    if (!receiver) return 0;
+    return Guarded<int32_t>(0, [&] {
+        CString text;
+        unsigned int p = 0;
+        int result = receiver->socket.GetPeerName(text, p);
+        return PeerName(text, p, result, address, size, port);
+    });
+}
+
+// ---- datagram socket -------------------------------------------------------
+
+oam_udp* oam_udp_new(void) { return New<oam_udp>(); }
+
+oam_udp* oam_udp_copy(const oam_udp* socket) {
+    if (!socket) return nullptr;
+    try {
+        return new oam_udp{socket->socket};
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void oam_udp_delete(oam_udp* socket) {
+    Guarded<int>(0, [&] {
+        delete socket;
+        return 0;
+    });
+}
+
+int32_t oam_udp_bind(oam_udp* socket, uint32_t port, const char* addr) {
+    if (!socket) return 0;
+    return Guarded<int32_t>(0, [&] { return socket->socket.Create(port, addr); });
+}
+
+int32_t oam_udp_close(oam_udp* socket) {
+    if (!socket) return -1;
+    return Guarded<int32_t>(-1, [&] { return socket->socket.Destroy(); });
+}
+
+int32_t oam_udp_send_to(const oam_udp* socket, const void* data, int32_t length, const char* host, uint16_t port) {
+    if (!socket) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        return socket->socket.SendTo(static_cast<const char*>(data), length, host, port);
+    });
+}
+
+int32_t oam_udp_send(const oam_udp* socket, const void* data, int32_t length) {
+    if (!socket) return -1;
+    return Guarded<int32_t>(-1, [&] { return socket->socket.Send(static_cast<const char*>(data), length); });
+}
+
+int32_t oam_udp_recv_from(const oam_udp* socket, void* buffer, int32_t length, char* from, size_t from_size,
+                          uint32_t* from_port) {
+    if (!socket) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        sockaddr_in sender;
+        memset(&sender, 0, sizeof sender);
+        int result = socket->socket.RecvFrom(static_cast<char*>(buffer), length, reinterpret_cast<sockaddr*>(&sender));
+        if (result >= 0) {
+            const char* text = win::inet_ntoa(sender.sin_addr);
+            CopyOut(CString(text), from, from_size);
+            if (from_port) *from_port = ntohs(sender.sin_port);
+        }
+        return result;
+    });
+}
+
+int32_t oam_udp_wait(const oam_udp* socket, uint32_t timeout_ms) {
+    if (!socket) return -1;
+    WSAEVENT event = socket->socket.GetEvent();
+    if (socket->socket.IsSocket() <= 0 || event == WSA_INVALID_EVENT) return -1;
+    DWORD r = win::WSAWaitForMultipleEvents(1, &event, FALSE, timeout_ms, FALSE);
+    if (r == WSA_WAIT_EVENT_0) return 1;
+    return r == WSA_WAIT_TIMEOUT ? 0 : -1;
+}
+
+int32_t oam_udp_set_remote(oam_udp* socket, const char* host, uint32_t port) {
+    if (!socket) return -1;
+    socket->socket.SetRemoteAddress(host, port);
+    return 0;
+}
+
+int32_t oam_udp_remote(const oam_udp* socket, char* host, size_t size, uint32_t* port) {
+    if (!socket) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        CString text;
+        unsigned int p = 0;
+        socket->socket.GetRemoteAddress(text, p);
+        if (port) *port = p;
+        return CopyOut(text, host, size);
+    });
+}
+
+int32_t oam_udp_peer_name(const oam_udp* socket, char* address, size_t size, uint32_t* port) {
+    if (!socket) return 0;
+    return Guarded<int32_t>(0, [&] {
+        CString text;
+        unsigned int p = 0;
+        int result = socket->socket.GetPeerName(text, p);
+        return PeerName(text, p, result, address, size, port);
+    });
+}
+
+int32_t oam_udp_is_open(const oam_udp* socket) { return socket ? socket->socket.IsSocket() : 0; }
+
+int32_t oam_udp_set_used(oam_udp* socket, int32_t used) {
+    if (!socket) return -1;
+    socket->socket.SetUsed(used);
+    return 0;
+}
+
+int32_t oam_udp_is_used(const oam_udp* socket) { return socket ? socket->socket.IsUsedSocket() : 0; }
+
+// ---- codec -----------------------------------------------------------------
+
+int32_t oam_codec_pop_name_value(char* text, char* name, size_t name_size, char* value, size_t value_size,
+                                 int32_t pop) {
+    return Guarded<int32_t>(-1, [&] {
+        InOut t(text);
+        CString n, v;
+        int result = COamCommand().PopNameValue(*t, n, v, pop);
+        t.Store();
+        CopyOut(n, name, name_size);
+        CopyOut(v, value, value_size);
+        return result;
+    });
+}
+
+int32_t oam_codec_pop_int(char* text, const char* name) {
+    return Guarded<int32_t>(65535, [&] {
+        InOut t(text);
+        int result = COamCommand().PopIntValue(*t, OrEmpty(name));
+        t.Store();
+        return result;
+    });
+}
+
+double oam_codec_pop_float(char* text, const char* name) {
+    return Guarded<double>(0.0, [&] {
+        InOut t(text);
+        double result = COamCommand().PopFloatValue(*t, OrEmpty(name));
+        t.Store();
+        return result;
+    });
+}
+
+int32_t oam_codec_pop_session_id(char* text) {
+    return Guarded<int32_t>(-1, [&] {
+        InOut t(text);
+        int result = COamCommand().PopSessionID(*t);
+        t.Store();
+        return result;
+    });
+}
+
+int32_t oam_codec_pop_return_code(char* text) {
+    return Guarded<int32_t>(-1, [&] {
+        InOut t(text);
+        int result = COamCommand().PopReturnCode(*t);
+        t.Store();
+        return result;
+    });
+}
+
+int32_t oam_codec_pop_command_id(char* text, char* value, size_t size) {
+    return Guarded<int32_t>(-1, [&] {
+        InOut t(text);
+        CString result = COamCommand().PopCommandID(*t);
+        t.Store();
+        return CopyOut(result, value, size);
+    });
+}
+
+int32_t oam_codec_pop_station_id(char* text, char* value, size_t size) {
+    return Guarded<int32_t>(-1, [&] {
+        InOut t(text);
+        CString result = COamCommand().PopStationID(*t);
+        t.Store();
+        return CopyOut(result, value, size);
+    });
+}
+
+int32_t oam_codec_get_name_value(const char* text, const char* name, char* value, size_t size) {
+    return Guarded<int32_t>(0, [&] {
+        CString v;
+        int result = COamCommand().GetNameValue(OrEmpty(text), OrEmpty(name), v);
+        CopyOut(v, value, size);
+        return result;
+    });
+}
+
+int32_t oam_codec_split(const char* text, char* left, size_t left_size, char* right, size_t right_size) {
+    return Guarded<int32_t>(0, [&] {
+        CString t(OrEmpty(text)), l, r;
+        int result = COamCommand().SplitString(t, l, r);
+        CopyOut(l, left, left_size);
+        CopyOut(r, right, right_size);
+        return result;
+    });
+}
+
+int32_t oam_codec_pop_value_name(char* text, char* value, size_t value_size, char* name, size_t name_size) {
+    return Guarded<int32_t>(0, [&] {
+        InOut t(text);
+        CString v, n;
+        int result = COamCommand().PopValueName(*t, v, n);
+        t.Store();
+        CopyOut(v, value, value_size);
+        CopyOut(n, name, name_size);
+        return result;
+    });
+}
+
+int32_t oam_codec_station_entry(char* text, char* id, size_t id_size, char* name, size_t name_size,
+                                int32_t* number) {
+    return Guarded<int32_t>(0, [&] {
+        InOut t(text);
+        CString i, n;
+        int num = 0;
+        int result = COamCommand().GetStationName(*t, i, n, num);
+        t.Store();
+        CopyOut(i, id, id_size);
+        CopyOut(n, name, name_size);
+        if (number) *number = num;
+        return result;
+    });
+}
+
+int32_t oam_codec_device_entry(char* text, WACDEVICE_STRUCT* device) {
+    return Guarded<int32_t>(0, [&] {
+        InOut t(text);
+        int result = COamCommand().GetDeviceInfo(*t, device);
+        t.Store();
+        return result;
+    });
+}
+
+int32_t oam_codec_ptz_entry(char* text, PTZDEVICE_STRUCT* ptz) {
+    if (!ptz) return 0;
+    return Guarded<int32_t>(0, [&] {
+        InOut t(text);
+        int result = COamCommand().GetPtzInfo(*t, ptz);
+        t.Store();
+        return result;
+    });
+}
+
+// ---- Corbex ----------------------------------------------------------------
+
+int32_t oam_log_set_hook(int32_t sink, oam_log_fn fn, void* user) {
+    if (sink != OAM_SINK_R && sink != OAM_SINK_D) return -1;
+    // The same shape as Corbex's own hook type; only the language differs.
+    CFunction::SetSinkHook(sink, reinterpret_cast<CFunction::SinkHook>(fn), user);
+    return 0;
+}
+
+int32_t oam_log(int32_t sink, const char* message) {
+    if (sink != OAM_SINK_R && sink != OAM_SINK_D) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        if (sink == OAM_SINK_R)
+            CFunction::RLog("%s", OrEmpty(message));
+        else
+            CFunction::DLog("%s", OrEmpty(message));
+        return 0;
+    });
+}
+
+uint32_t oam_last_error(void) { return GetLastError(); }
+
+int32_t oam_last_error_text(char* buf, size_t size) {
+    return Guarded<int32_t>(-1, [&] { return CopyOut(CFunction::GetLastErrorString(), buf, size); });
+}
+
+int32_t oam_module_dir(char* buf, size_t size) {
+    return Guarded<int32_t>(-1, [&] { return CopyOut(CFunction::GetCurrentModuleDir(), buf, size); });
+}
+
+int32_t oam_base64_decode(const char* text, unsigned char* out, int32_t capacity) {
+    return Base64::base64ToBin(text, out, capacity);
+}
+
+int32_t oam_base64_text_size(uint32_t n) { return Base64::calculateBase64Len(n); }
+
+int32_t oam_base64_binary_size(uint32_t n) { return Base64::calculateBinLen(n); }
+
+int32_t oam_md5(const void* data, uint32_t length, char* digest) {
+    if (!digest) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        CString text;
+        int result = CMD5().DigestBinary(static_cast<const unsigned char*>(data), length, text);
+        CopyOut(text, digest, OAM_MD5_SIZE);
+        return result;
+    });
+}

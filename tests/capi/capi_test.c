@@ -1,0 +1,465 @@
+/* Drives the whole C interface against a running oam-sim. Portable C99:
+ * only oamsdk_c.h and the C standard library, so that the same program
+ * builds for other compilers and platforms.
+ *
+ * The simulator is found through OAM_SIM_HOST and OAM_SIM_PORT (tests/sim's
+ * sim_run sets them), its storage through OAM_SIM_STORAGE and its alarm
+ * peer through OAM_SIM_ALARM_PEER (alarms are checked only when set; the
+ * simulator must send them periodically). Prints one line per failed check
+ * and exits 1 when there was any. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "oamsdk_c.h"
+
+static int failures = 0;
+
+#define CHECK(cond) check((cond) != 0, #cond, __LINE__)
+#define CHECK_INT(got, want) check_int((long)(got), (long)(want), #got, __LINE__)
+#define CHECK_STR(got, want) check_str((got), (want), #got, __LINE__)
+
+static void check(int ok, const char* what, int line) {
+    if (!ok) {
+        printf("capi_test.c:%d: check failed: %s\n", line, what);
+        ++failures;
+    }
+}
+
+static void check_int(long got, long want, const char* what, int line) {
+    if (got != want) {
+        printf("capi_test.c:%d: %s is %ld, expected %ld\n", line, what, got, want);
+        ++failures;
+    }
+}
+
+static void check_str(const char* got, const char* want, const char* what, int line) {
+    if (strcmp(got, want) != 0) {
+        printf("capi_test.c:%d: %s is \"%s\", expected \"%s\"\n", line, what, got, want);
+        ++failures;
+    }
+}
+
+static const char* env_or(const char* name, const char* fallback) {
+    const char* v = getenv(name);
+    return v && *v ? v : fallback;
+}
+
+/* ---- library, Corbex ------------------------------------------------------ */
+
+struct log_capture {
+    int calls;
+    int sink;
+    char last[256];
+};
+
+static void on_log(int32_t sink, const char* message, void* user) {
+    struct log_capture* c = (struct log_capture*)user;
+    c->calls++;
+    c->sink = sink;
+    strncpy(c->last, message, sizeof c->last - 1);
+    c->last[sizeof c->last - 1] = '\0';
+}
+
+static void test_library(void) {
+    const unsigned char* b;
+    uint32_t addr;
+    char text[64];
+    unsigned char bin[16];
+    char digest[OAM_MD5_SIZE];
+    struct log_capture cap;
+
+    CHECK_INT(oam_version(), OAMSDK_C_VERSION);
+    CHECK_INT(oam_startup_succeeded(), 1);
+
+    addr = oam_name_to_inet("127.0.0.1");
+    b = (const unsigned char*)&addr; /* network byte order, whatever the host's */
+    CHECK(b[0] == 127 && b[1] == 0 && b[2] == 0 && b[3] == 1);
+    CHECK_INT(oam_name_to_inet(""), 0);
+    CHECK_INT(oam_name_to_inet("1.2.3.4.5"), (long)0xFFFFFFFFul);
+
+    CHECK_INT(oam_base64_decode("aGVsbG8=", bin, (int32_t)sizeof bin), 5);
+    CHECK(memcmp(bin, "hello", 5) == 0);
+    CHECK_INT(oam_base64_decode("aGVsbG8=", bin, 3), 3); /* never past the capacity */
+    CHECK_INT(oam_base64_decode(NULL, bin, 3), 0);
+    CHECK_INT(oam_base64_text_size(5), 9);
+    CHECK_INT(oam_base64_binary_size(8), 6);
+
+    CHECK_INT(oam_md5("abc", 3, digest), 0);
+    CHECK_STR(digest, "900150983cd24fb0d6963f7d28e17f72");
+    CHECK_INT(oam_md5(NULL, 3, digest), -1);
+    CHECK_STR(digest, "");
+    CHECK_INT(oam_md5("abc", 3, NULL), -1);
+
+    memset(&cap, 0, sizeof cap);
+    CHECK_INT(oam_log_set_hook(OAM_SINK_D, on_log, &cap), 0);
+    CHECK_INT(oam_log(OAM_SINK_D, "hello from C"), 0);
+    CHECK_INT(cap.calls, 1);
+    CHECK_INT(cap.sink, OAM_SINK_D);
+    CHECK_STR(cap.last, "hello from C");
+    CHECK_INT(oam_log(OAM_SINK_R, "not hooked"), 0);
+    CHECK_INT(cap.calls, 1);
+    CHECK_INT(oam_log_set_hook(OAM_SINK_D, NULL, NULL), 0);
+    CHECK_INT(oam_log(OAM_SINK_D, "after removal"), 0);
+    CHECK_INT(cap.calls, 1);
+    CHECK_INT(oam_log_set_hook(7, on_log, &cap), -1);
+    CHECK_INT(oam_log(7, "no such sink"), -1);
+
+    CHECK(oam_module_dir(text, sizeof text) > 0);
+    CHECK(oam_module_dir(text, 4) >= 4 && strlen(text) == 3); /* cut, terminated, full length */
+}
+
+/* ---- codec ------------------------------------------------------------------ */
+
+static void test_codec(void) {
+    char text[128], name[64], value[64], small[4];
+    int32_t number = 0;
+    WACDEVICE_STRUCT device;
+    PTZDEVICE_STRUCT ptz;
+
+    strcpy(text, "SESSIONID=3;RETURNCODE=9;Contrast=40;Dir=1.5;");
+    CHECK_INT(oam_codec_pop_return_code(text), -1); /* not first: text kept */
+    CHECK_STR(text, "SESSIONID=3;RETURNCODE=9;Contrast=40;Dir=1.5;");
+    CHECK_INT(oam_codec_pop_session_id(text), 3);
+    CHECK_INT(oam_codec_pop_return_code(text), 9);
+    CHECK_INT(oam_codec_pop_name_value(text, name, sizeof name, value, sizeof value, 0), 12);
+    CHECK_STR(text, "Contrast=40;Dir=1.5;");
+    CHECK_INT(oam_codec_pop_name_value(text, name, sizeof name, small, sizeof small, 1), 0);
+    CHECK_STR(name, "Contrast");
+    CHECK_STR(small, "40");
+    CHECK(oam_codec_pop_float(text, "dir") == 1.5);
+    CHECK_STR(text, "");
+    CHECK_INT(oam_codec_pop_name_value(text, name, sizeof name, value, sizeof value, 1), -1);
+    CHECK_STR(value, "");
+
+    strcpy(text, "Gain=7;Gain=8;");
+    CHECK_INT(oam_codec_pop_int(text, "other"), 65535); /* popped all the same */
+    CHECK_INT(oam_codec_pop_int(text, "GAIN"), 8);
+
+    strcpy(text, "CMD=Get;STATIONID=S1;");
+    CHECK_INT(oam_codec_pop_station_id(text, value, sizeof value), 0);
+    CHECK_INT(oam_codec_pop_command_id(text, value, sizeof value), 3);
+    CHECK_STR(value, "Get");
+    CHECK_INT(oam_codec_pop_station_id(text, value, sizeof value), 2);
+    CHECK_STR(value, "S1");
+
+    CHECK_INT(oam_codec_get_name_value("A=1;Mode=AUTO;", "Mode", value, sizeof value), 1);
+    CHECK_STR(value, "auto");
+    CHECK_INT(oam_codec_get_name_value("A=1;", "Mode", value, sizeof value), 0);
+
+    CHECK_INT(oam_codec_split(" left : right ", name, sizeof name, value, sizeof value), 1);
+    CHECK_STR(name, "left");
+    CHECK_STR(value, "right");
+    CHECK_INT(oam_codec_split("no colon", name, sizeof name, value, sizeof value), 0);
+
+    strcpy(text, "v1[n1]rest");
+    CHECK_INT(oam_codec_pop_value_name(text, value, sizeof value, name, sizeof name), 1);
+    CHECK_STR(value, "v1");
+    CHECK_STR(name, "n1");
+
+    strcpy(text, "S1[Tm9ydGggR2F0ZQ==]1,S2[WWFyZA==]0");
+    CHECK_INT(oam_codec_station_entry(text, value, sizeof value, name, sizeof name, &number), 1);
+    CHECK_STR(value, "S1");
+    CHECK_STR(name, "Tm9ydGggR2F0ZQ==");
+    CHECK_INT(number, 1);
+    CHECK_INT(oam_codec_station_entry(text, value, sizeof value, name, sizeof name, &number), 1);
+    CHECK_STR(value, "S2");
+    CHECK_INT(number, 0);
+
+    strcpy(text, "3[R2F0ZSBDYW1lcmE=]<1[UGFu],2[RG9tZSAx]>:4[QmFycmllcg==]<>");
+    memset(&device, 0, sizeof device);
+    CHECK_INT(oam_codec_device_entry(text, &device), 1);
+    CHECK_INT(device.DeviceID, 3);
+    CHECK_STR(device.DeviceName, "Gate Camera");
+    CHECK_INT(device.PtzCount, 2);
+    CHECK_STR(device.PtzDevice[1].PtzName, "Dome 1");
+    CHECK_INT(oam_codec_device_entry(text, &device), 1);
+    CHECK_INT(device.DeviceID, 4);
+    CHECK_INT(device.PtzCount, 0);
+    CHECK_INT(oam_codec_device_entry(text, NULL), 0);
+
+    strcpy(text, "7[VGlsdA==]");
+    CHECK_INT(oam_codec_ptz_entry(text, &ptz), 1);
+    CHECK_INT(ptz.PtzID, 7);
+    CHECK_STR(ptz.PtzName, "Tilt");
+    CHECK_INT(oam_codec_ptz_entry(text, NULL), 0);
+}
+
+/* ---- command channel ---------------------------------------------------------- */
+
+struct link_state {
+    int calls;
+    oam_channel* seen;
+};
+
+static void on_link_break(oam_channel* channel, void* user) {
+    struct link_state* s = (struct link_state*)user;
+    s->calls++;
+    s->seen = channel;
+}
+
+static int write_file(const char* path, const char* content) {
+    FILE* f = fopen(path, "wb");
+    if (!f) return 0;
+    fputs(content, f);
+    return fclose(f) == 0;
+}
+
+static int file_equals(const char* path, const char* content) {
+    char buf[256];
+    size_t n;
+    FILE* f = fopen(path, "rb");
+    if (!f) return 0;
+    n = fread(buf, 1, sizeof buf, f);
+    fclose(f);
+    return n == strlen(content) && memcmp(buf, content, n) == 0;
+}
+
+static void test_channel(const char* host, unsigned port) {
+    static const char content[] = "[camera]\ncontrast=70\n";
+    char reply[OAM_REPLY_MAX + 1], small[6], text[512];
+    size_t length = 0;
+    int32_t n, i;
+    STATION_STRUCT* stations;
+    struct link_state link = {0, NULL};
+    const char* login = "User=admin;Password=admin;";
+    oam_channel* ch = oam_channel_new();
+    CHECK(ch != NULL);
+    if (!ch) return;
+
+    /* Refusals of absent handles. */
+    CHECK_INT(oam_channel_command(NULL, "", "Login", login, reply, sizeof reply, &length), -1);
+    CHECK_INT(oam_channel_connect(NULL, host, port), 0);
+
+    CHECK_INT(oam_channel_connect(ch, "127.0.0.1", 1), 0);
+    CHECK(oam_last_error() != 0);
+    CHECK(oam_last_error_text(text, sizeof text) > 0);
+
+    CHECK_INT(oam_channel_connect(ch, host, port), 1);
+    CHECK_INT(oam_channel_connect(ch, host, port), 0); /* one connection at a time */
+    CHECK(oam_channel_local_ip(ch, text, sizeof text) > 0);
+    CHECK_STR(text, "127.0.0.1");
+    CHECK_INT(oam_channel_set_server_address(ch, "127.0.0.9"), 0);
+    CHECK_INT(oam_channel_server_ip(ch, text, sizeof text), 9);
+    CHECK_STR(text, "127.0.0.9");
+    CHECK_INT(oam_channel_set_server(ch, host, port), 0);
+    CHECK(oam_channel_server_ip(ch, text, sizeof text) > 0);
+    CHECK_STR(text, host);
+
+    /* Refusals carry the server's reason. */
+    CHECK_INT(oam_channel_command(ch, "", "Get", "AllStation=;", reply, sizeof reply, &length), 4);
+    CHECK(strstr(reply, "Reason=") != NULL);
+    CHECK_INT(length, strlen(reply));
+    CHECK_INT(oam_channel_command(ch, "", "Login", "User=admin;Password=wrong;", reply, sizeof reply, NULL), 8);
+    CHECK_INT(oam_channel_command(ch, "", "Login", login, small, sizeof small, &length), 0);
+    CHECK(length > 5 && strlen(small) == 5); /* cut to the buffer, full length told */
+    CHECK_INT(oam_channel_command(ch, "", "Login", login, NULL, 0, NULL), 0);
+    CHECK_INT(oam_channel_command_unlocked(ch, "S1", "Get", "Contrast=;", reply, sizeof reply, NULL), 0);
+    CHECK_STR(reply, "Contrast=50;");
+
+    /* Stations and devices. */
+    n = oam_channel_stations(ch, NULL, 0);
+    CHECK_INT(n, 3);
+    stations = (STATION_STRUCT*)calloc((size_t)(n > 0 ? n : 1), sizeof *stations);
+    if (stations && n > 0) {
+        CHECK_INT(oam_channel_stations(ch, stations, n), n);
+        CHECK_STR(stations[0].StationID, "S1");
+        CHECK_STR(stations[0].StationName, "North Gate");
+        CHECK_INT(stations[2].StationValue, 0);
+        CHECK_INT(oam_channel_stations(ch, stations, 1), 1);
+        CHECK_INT(oam_channel_devices(ch, &stations[0]), 3);
+        CHECK_INT(stations[0].DeviceCount, 3);
+        CHECK_STR(stations[0].Device[0].DeviceName, "Gate Camera");
+        CHECK_INT(stations[0].Device[0].PtzCount, 2);
+        CHECK_STR(stations[0].Device[2].PtzDevice[0].PtzName, "Tilt Head");
+        for (i = 1; i < n; ++i) CHECK(oam_channel_devices(ch, &stations[i]) >= 1);
+        strcpy(stations[1].StationID, "NOPE");
+        CHECK_INT(oam_channel_devices(ch, &stations[1]), 5);
+    }
+    free(stations);
+    CHECK_INT(oam_channel_devices(ch, NULL), -1);
+
+    /* Parameters. */
+    CHECK_INT(oam_channel_get_parameter(ch, "S1", "Contrast"), 50);
+    CHECK_INT(oam_channel_set_parameter(ch, "S1", "Contrast", 70), 0);
+    CHECK_INT(oam_channel_get_parameter(ch, "S1", "Contrast"), 70);
+    CHECK_INT(oam_channel_set_parameter(ch, "S1", "Contrast", 500), 9);
+    CHECK_INT(oam_channel_get_parameter(ch, "S1", "NoSuch"), -1);
+    CHECK_INT(oam_channel_set_parameter(ch, "S1", "NoSuch", 1), 6);
+    CHECK_INT(oam_channel_control(ch, "S1", "Zoom", 4), 0);
+    CHECK_INT(oam_channel_control(ch, "S9", "Zoom", 4), 5);
+
+    /* Files, in the module directory. */
+    n = oam_module_dir(text, sizeof text);
+    CHECK(n > 0 && (size_t)n + 20 < sizeof text);
+    strcat(text, "/capi.ini");
+    CHECK(write_file(text, content));
+    CHECK_INT(oam_channel_upload(ch, "S1", "capi.ini"), 0);
+    {
+        const char* storage = getenv("OAM_SIM_STORAGE");
+        char stored[512];
+        if (storage && strlen(storage) + 20 < sizeof stored) {
+            sprintf(stored, "%s/S1/capi.ini", storage);
+            CHECK(file_equals(stored, content));
+        }
+    }
+    CHECK(remove(text) == 0);
+    CHECK_INT(oam_channel_download(ch, "S1", "capi.ini"), 0);
+    CHECK(file_equals(text, content));
+    CHECK_INT(oam_channel_download(ch, "S1", "absent.ini"), 7);
+    CHECK_INT(oam_channel_upload(ch, "S1", "absent.ini"), 1);
+
+    /* Raw bytes and a reply read separately. */
+    {
+        const char* raw = "SESSIONID=500;CMD=Login;User=admin;Password=wrong;";
+        CHECK_INT(oam_channel_send(ch, raw, (int32_t)strlen(raw)), (long)strlen(raw));
+        CHECK_INT(oam_channel_receive_reply(ch, reply, sizeof reply, &length), 0);
+        CHECK(strstr(reply, "Reason=") != NULL);
+        raw = "SESSIONID=501;CMD=Login;User=admin;Password=admin;";
+        CHECK_INT(oam_channel_send_unlocked(ch, raw, (int32_t)strlen(raw)), (long)strlen(raw));
+        CHECK_INT(oam_channel_receive_reply(ch, reply, sizeof reply, &length), 0);
+        CHECK_INT(length, 0); /* accepted: no rest given */
+        CHECK_INT(oam_channel_discard_input(ch), 0);
+        CHECK_INT(oam_channel_command(ch, "S1", "Get", "Contrast=;", reply, sizeof reply, NULL), 0);
+        CHECK_STR(reply, "Contrast=70;");
+    }
+
+    /* Link-break notification: once per connection. */
+    CHECK_INT(oam_channel_set_link_break(ch, NULL, on_link_break, &link), 0);
+    CHECK_INT(oam_channel_notify_close(ch, 0), 0);
+    CHECK_INT(oam_channel_notify_close(ch, 0), 0);
+    CHECK_INT(link.calls, 1);
+    CHECK(link.seen == ch);
+    CHECK_INT(oam_channel_close(ch), 0);
+    CHECK_INT(oam_channel_close(ch), -1);
+    CHECK_INT(oam_channel_command(ch, "", "Login", login, reply, sizeof reply, NULL), -1);
+    CHECK_INT(oam_channel_connect(ch, host, port), 1);
+    CHECK_INT(oam_channel_notify_close(ch, 0), 0);
+    CHECK_INT(link.calls, 2);
+    oam_channel_delete(ch);
+    oam_channel_delete(NULL);
+}
+
+/* ---- datagram socket ---------------------------------------------------------- */
+
+static void test_udp(void) {
+    char buf[64], from[OAM_ADDRESS_SIZE], host[128];
+    uint32_t from_port = 0, port = 0, bport = 0, p;
+    oam_udp* a = oam_udp_new();
+    oam_udp* b = oam_udp_new();
+    oam_udp* c;
+    CHECK(a && b);
+    if (!a || !b) return;
+
+    CHECK_INT(oam_udp_is_open(a), 0);
+    CHECK_INT(oam_udp_bind(a, 0, "127.0.0.1"), 1);
+    CHECK(oam_udp_is_open(a) > 0);
+    /* The receiver needs a known port: the first free one of a few. */
+    for (p = 27311; p < 27341 && !bport; ++p)
+        if (oam_udp_bind(b, p, "127.0.0.1") == 1) bport = p;
+    CHECK(bport != 0);
+
+    CHECK_INT(oam_udp_wait(b, 0), 0);
+    CHECK_INT(oam_udp_recv_from(b, buf, (int32_t)sizeof buf, from, sizeof from, &from_port), -1);
+    CHECK_INT(oam_last_error(), 10035); /* WSAEWOULDBLOCK */
+    CHECK_INT(oam_udp_send_to(a, "hello", 5, "127.0.0.1", (uint16_t)bport), 5);
+    CHECK_INT(oam_udp_send_to(a, "hello", 5, NULL, (uint16_t)bport), 0);
+    CHECK_INT(oam_udp_wait(b, 5000), 1);
+    CHECK_INT(oam_udp_recv_from(b, buf, (int32_t)sizeof buf, from, sizeof from, &from_port), 5);
+    CHECK(memcmp(buf, "hello", 5) == 0);
+    CHECK_STR(from, "127.0.0.1");
+    CHECK(from_port != 0 && from_port != bport);
+
+    CHECK_INT(oam_udp_set_remote(a, "127.0.0.1", bport), 0);
+    CHECK_INT(oam_udp_remote(a, host, sizeof host, &port), 9);
+    CHECK_STR(host, "127.0.0.1");
+    CHECK_INT(port, bport);
+    CHECK_INT(oam_udp_send(a, "again", 5), 5);
+    CHECK_INT(oam_udp_wait(b, 5000), 1);
+    CHECK_INT(oam_udp_recv_from(b, buf, (int32_t)sizeof buf, NULL, 0, NULL), 5);
+    CHECK_INT(oam_udp_peer_name(b, host, sizeof host, &port), 0); /* never connected */
+
+    CHECK_INT(oam_udp_set_used(a, 1), 0);
+    CHECK_INT(oam_udp_is_used(a), 1);
+
+    /* A copy shares the socket: closing it closes the original's too. */
+    c = oam_udp_copy(b);
+    CHECK(c != NULL);
+    CHECK_INT(oam_udp_is_open(c), oam_udp_is_open(b));
+    CHECK_INT(oam_udp_close(c), 0);
+    CHECK_INT(oam_udp_is_open(b), 0);
+    CHECK_INT(oam_udp_wait(b, 0), -1);
+    oam_udp_delete(c);
+    oam_udp_delete(b);
+    oam_udp_delete(a);
+    CHECK(oam_udp_copy(NULL) == NULL);
+}
+
+/* ---- alarm receiver ------------------------------------------------------------ */
+
+struct alarm_state {
+    oam_alarm* receiver;
+    int count;
+    ALARM_STRUCT first;
+};
+
+static void on_alarm(const ALARM_STRUCT* alarm, void* user) {
+    struct alarm_state* s = (struct alarm_state*)user;
+    if (s->count++ == 0) s->first = *alarm;
+    /* Closing from the callback ends the receive loop: no thread needed. */
+    if (s->count == 2) oam_alarm_close(s->receiver);
+}
+
+static void test_alarms(const char* peer) {
+    struct alarm_state state;
+    char text[64];
+    uint32_t port = 0;
+    oam_alarm* rx = oam_alarm_new();
+    CHECK(rx != NULL);
+    if (!rx) return;
+    memset(&state, 0, sizeof state);
+    state.receiver = rx;
+
+    CHECK_INT(oam_alarm_is_open(rx), 0);
+    CHECK_INT(oam_alarm_add_peer(rx, "127.0.9.9"), 0);
+    CHECK_INT(oam_alarm_clear_peers(rx), 0);
+    CHECK_INT(oam_alarm_add_peer(rx, peer), 0);
+    CHECK_INT(oam_alarm_set_id(rx, "capi-test"), 0);
+    CHECK_INT(oam_alarm_set_callback(rx, NULL, on_alarm, &state), 0);
+    CHECK_INT(oam_alarm_bind(rx, 0), 1);
+    CHECK_INT(oam_alarm_bind(rx, 0), 0); /* already bound */
+    CHECK(oam_alarm_is_open(rx) != 0);
+    CHECK_INT(oam_alarm_peer_name(rx, text, sizeof text, &port), 0);
+
+    CHECK_INT(oam_alarm_receive(rx), 0);
+    CHECK_INT(state.count, 2);
+    CHECK(state.first.Type == 0 || state.first.Type == 1);
+    CHECK(state.first.Text1[0] != 0);
+    CHECK_INT(oam_alarm_is_open(rx), 0);
+    CHECK_INT(oam_alarm_close(rx), -1);
+    oam_alarm_delete(rx);
+    CHECK_INT(oam_alarm_receive(NULL), -1);
+}
+
+int main(int argc, char** argv) {
+    const char* host = env_or("OAM_SIM_HOST", "127.0.0.1");
+    const char* port = argc > 1 ? argv[1] : getenv("OAM_SIM_PORT");
+    const char* peer = getenv("OAM_SIM_ALARM_PEER");
+
+    test_library();
+    test_codec();
+    test_udp();
+    if (port) {
+        test_channel(host, (unsigned)atoi(port));
+    } else {
+        printf("capi_test: no OAM_SIM_PORT, channel not tested\n");
+        ++failures;
+    }
+    if (peer && *peer)
+        test_alarms(peer);
+    else
+        printf("capi_test: no OAM_SIM_ALARM_PEER, alarms not tested\n");
+
+    printf("capi_test: %d failed checks\n", failures);
+    return failures ? 1 : 0;
+}
