@@ -95,7 +95,7 @@ bool SimProcess::Start(std::string& error) {
     m_storage = m_dir + "/storage";
     m_log = m_dir + "/sim.log";
     std::string portFile = m_dir + "/port";
-    std::vector<std::string> args{"--bind", "127.0.0.1", "--port", "0", "--port-file", portFile, "--storage", m_storage};
+    std::vector<std::string> args{"--bind", "127.0.0.1", "--port", std::to_string(m_opt.port), "--port-file", portFile, "--storage", m_storage};
     if (m_opt.alarmBind.empty()) {
         args.push_back("--no-alarms");
     } else {

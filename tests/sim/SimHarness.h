@@ -17,6 +17,7 @@ struct SimOptions {
     std::vector<std::string> extraArgs;
     std::string alarmBind;  // empty: --no-alarms
     bool stdinControl = false;
+    unsigned short port = 0;  // 0: an ephemeral one; else this one (a restart on the same port)
 };
 
 class SimProcess {
