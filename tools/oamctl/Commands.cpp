@@ -14,6 +14,7 @@
 #include <memory>
 #include <thread>
 
+#include "Progress.h"
 #include "oamsdk.h"
 
 namespace oamctl {
@@ -76,12 +77,8 @@ public:
     void Open(bool login) {
         m_sock->SetWnd(nullptr, nullptr, 0);
         m_sock->SetServerAddress(m_g.host.c_str(), m_g.port);
+        ApplyTimeouts(m_g, *m_sock);
         if (!m_sock->Create(m_g.port, m_g.host.c_str())) Fail(kExitTransport, "cannot connect to " + Endpoint(m_g));
-        if (m_g.timeoutMs > 0) {
-            DWORD ms = static_cast<DWORD>(m_g.timeoutMs);
-            win::setsockopt(m_sock->GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
-            win::setsockopt(m_sock->GetSocket(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
-        }
         if (login) Login();
     }
 
@@ -274,9 +271,13 @@ void CmdUpload(const GlobalOptions& g, const std::string& station, const std::st
     Session s(g);
     s.Open(!g.noLogin);
     UseDirectory(dir);
+    ProgressBar bar(g, "upload " + name);
+    bar.Attach(s.Sock());
     Trace::Get().Mark();
     int r = s.Sock().SendFile(station.c_str(), name.c_str());
+    bar.Finish();
     std::string what = "upload of " + name + " to " + station;
+    if (r == OAM_TRANSFER_CANCELLED) Fail(kExitInterrupted, what + ": interrupted");
     if (r != 0) {
         Trace& t = Trace::Get();
         if (t.Seen("File Open Error:") || t.Seen("Read File Error:")) Fail(kExitLocalFile, "cannot read " + path);
@@ -305,10 +306,14 @@ void CmdDownload(const GlobalOptions& g, const std::string& station, const std::
     Session s(g);
     s.Open(!g.noLogin);
     UseDirectory(dir);
+    ProgressBar bar(g, "download " + name);
+    bar.Attach(s.Sock());
     Trace::Get().Mark();
     int r = s.Sock().ReceiveFile(station.c_str(), name.c_str());
+    bar.Finish();
     std::string what = "download of " + name + " from " + station;
     std::string path = dir + "/" + name;
+    if (r == OAM_TRANSFER_CANCELLED) Fail(kExitInterrupted, what + ": interrupted");
     if (r != 0) {
         Trace& t = Trace::Get();
         if (t.Seen("Command return failed:")) FailFromTrace(what);
