@@ -463,9 +463,21 @@ TEST_P(SessionRestart, ReportsTheLossReconnectsAndNeverResends) {
     }
     {
         std::lock_guard<std::mutex> l(ev.mutex);
-        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(ev.at.back() - back).count();
-        std::printf("[ measure ] restored %lld ms after oam-sim accepted again (back-off step %d..%d ms)\n",
-                    static_cast<long long>(took), step, step * 4);
+        auto ms = [](std::chrono::steady_clock::duration d) {
+            return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+        };
+        // The successful attempt, and the back-off step that was in force before it.
+        size_t restored = ev.list.size() - 1, attempt = restored;
+        while (attempt > 0 && ev.list[attempt].State != OAM_SESSION_RECONNECTING) --attempt;
+        int stepInForce = step;
+        for (size_t i = attempt; i > 0; --i)
+            if (ev.list[i - 1].State == OAM_SESSION_LOST) {
+                stepInForce = ev.list[i - 1].DelayMs;
+                break;
+            }
+        std::printf("[ measure ] restored %lld ms after oam-sim accepted again; back-off wait in force %d ms; "
+                    "connect and log-in %lld ms\n",
+                    ms(ev.at[restored] - back), stepInForce, ms(ev.at[restored] - ev.at[attempt]));
         // The callback's thread: the session's own, or the command's.
         EXPECT_EQ(ev.threads.back() != std::this_thread::get_id(), background);
     }
