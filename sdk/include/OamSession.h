@@ -94,6 +94,7 @@ public:
     // Connects and logs in once (no retry): 0, or the failure: -1 no
     // connection or no usable log-in reply (GetLastError), the server's
     // code when it refused the log-in, OAM_SESSION_BUSY when already open.
+    // Also the way back after OAM_SESSION_GIVEN_UP.
     int Open();
     // Closes the link and stops reconnecting; Open may follow.
     void Close();

@@ -439,7 +439,7 @@ int COamSession::Open() {
     Impl& s = *m_impl;
     {
         std::lock_guard<std::mutex> l(s.m);
-        if (s.phase != kClosed || s.stop) return OAM_SESSION_BUSY;
+        if ((s.phase != kClosed && s.phase != kGivenUp) || s.stop) return OAM_SESSION_BUSY;
         s.phase = kAttempting;
     }
     int code = 0, cause;
@@ -462,6 +462,7 @@ int COamSession::Open() {
         s.delayMs = s.initialMs;
         startWorker = s.background && !s.worker.joinable();
         if (startWorker) s.worker = std::thread([&s] { s.Loop(); });
+        s.cv.notify_all();  // a worker left idle by Close watches again
     }
     Event e;
     e.state = OAM_SESSION_CONNECTED;

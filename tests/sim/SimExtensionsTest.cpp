@@ -530,11 +530,13 @@ TEST(SessionRestartRefused, ALogInRefusedAfterRestartIsReportedNotRetried) {
     EXPECT_EQ(s->State(), OAM_SESSION_GIVEN_UP);
     CString reply;
     EXPECT_EQ(s->SendCommand("", "Get", "AllStation=;", reply), OAM_SESSION_LINK_DOWN);
-    // Open again is the host's call.
-    s->Close();
+    // Open again is the host's call; the idle link is watched again.
     s->SetLogin("User=admin;Password=changed;");
     EXPECT_EQ(s->Open(), 0);
     EXPECT_GE(s->GetAllStation(nullptr, 0), 1);
+    int lost = ev.Count(OAM_SESSION_LOST);
+    ASSERT_EQ(sim->Stop(), 0);
+    EXPECT_TRUE(ev.WaitFor(OAM_SESSION_LOST, lost + 1, 5000));
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }
