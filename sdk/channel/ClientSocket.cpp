@@ -8,6 +8,7 @@
 
 #include "Corbex.h"
 #include "channel/ChannelInternal.h"
+#include "channel/ChannelOptions.h"
 
 namespace oam {
 namespace channel {
@@ -64,6 +65,7 @@ CClientSocket::~CClientSocket() {
         win::closesocket(m_hSocket);
         m_hSocket = 0;
     }
+    oam::channel::ForgetOptions(this);
     DeleteCriticalSection(&m_csLock);
 }
 
@@ -94,8 +96,10 @@ int CClientSocket::Create(unsigned int port, const char* address) {
     m_hSocket = win::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (m_hSocket == INVALID_SOCKET) return 0;
 
-    if (win::connect(m_hSocket, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR) {
+    if (oam::channel::ConnectChannel(this, m_hSocket, sa) == SOCKET_ERROR) {
+        DWORD error = GetLastError();
         win::closesocket(m_hSocket);
+        SetLastError(error);
         m_hSocket = 0;
         return 0;
     }
@@ -110,6 +114,7 @@ int CClientSocket::Create(unsigned int port, const char* address) {
     value = kSocketBufferBytes;
     win::setsockopt(m_hSocket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&value), 4);
     win::setsockopt(m_hSocket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&value), 4);
+    oam::channel::ApplyOptions(this, m_hSocket);
 
     m_bLinkBroken = 0;
     return 1;

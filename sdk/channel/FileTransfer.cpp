@@ -16,6 +16,7 @@
 #include "OamCommand.h"
 #include "channel/ChannelInternal.h"
 #include "channel/MemoryArchive.h"
+#include "channel/TransferProgress.h"
 #include "codec/TextScan.h"
 
 namespace {
@@ -112,6 +113,20 @@ FileHandle CreateTempBeside(const CString& path, CString& tempPath) {
     return FileHandle(INVALID_HANDLE_VALUE);
 }
 
+// With a progress hook, archives are packed and sent in pieces of this
+// size, so that the hook sees them move and can stop them.
+const size_t kProgressPiece = 64 * 1024;
+
+bool PackStep(void* context, size_t done) {
+    return static_cast<oam::channel::TransferProgress*>(context)->Step(done);
+}
+
+bool AddFileEntry(oam::MemoryZipWriter& zip, const unsigned char* data, size_t length,
+                  oam::channel::TransferProgress& progress) {
+    if (!progress.Active()) return zip.AddEntry("FILE", data, length);
+    return zip.AddEntry("FILE", data, length, kProgressPiece, &PackStep, &progress);
+}
+
 }  // namespace
 
 int CClientSocket::SendFile(const char* station, const char* fileName) {
@@ -147,12 +162,20 @@ int CClientSocket::SendFile(const char* station, const char* fileName) {
     // The archive area is sized for the worst case (and may grow), so that
     // small and incompressible files pack too. An empty file travels as no
     // archive at all.
+    oam::channel::TransferProgress progress(this);
+    // Cancelled before anything went out: the channel is as it was.
+    auto cancelledLocally = [&] {
+        CFunction::RLog("Send File Cancelled:%s", path.GetString());
+        return OAM_TRANSFER_CANCELLED;
+    };
+    if (progress.Begin(OAM_PHASE_PACKING, length)) return cancelledLocally();
     oam::MemoryZipWriter zip(kMaxUpload);
     const unsigned char* archive = content.get();
     size_t archiveLen = 0;
     if (length > 0) {
-        if (!zip.Create(oam::MemoryZipWriter::Bound(length, 4)) || !zip.AddEntry("FILE", content.get(), length) ||
+        if (!zip.Create(oam::MemoryZipWriter::Bound(length, 4)) || !AddFileEntry(zip, content.get(), length, progress) ||
             !zip.Finish()) {
+            if (progress.Cancelled()) return cancelledLocally();
             CFunction::RLog("Pack File Error:%s", path.GetString());
             return 1;
         }
@@ -160,6 +183,8 @@ int CClientSocket::SendFile(const char* station, const char* fileName) {
         archive = zip.Data();
         archiveLen = zip.Size();
     }
+
+    if (progress.End()) return cancelledLocally();
 
     CString digest;
     CMD5 md5;
@@ -175,14 +200,38 @@ int CClientSocket::SendFile(const char* station, const char* fileName) {
     }
     // The server needs the pause to get ready for the raw bytes.
     Sleep(1000);
-    if (win::send(m_hSocket, reinterpret_cast<const char*>(archive), static_cast<int>(archiveLen), 0) ==
-        SOCKET_ERROR) {
+    // A connection lost under the archive is a link break like one under a
+    // command's request.
+    auto ArchiveSendFailed = [this]() {
         const DWORD code = GetLastError();
         CFunction::RLog("Send File ROI Error:%s", CFunction::GetLastErrorString().GetString());
-        // A connection lost under the archive is a link break like one
-        // under a command's request.
         if (oam::channel::IsLinkBreakError(code)) NotifyLinkBreak("CClientSocket::SendFile", false);
         return -1;
+    };
+    if (!progress.Active()) {
+        if (win::send(m_hSocket, reinterpret_cast<const char*>(archive), static_cast<int>(archiveLen), 0) ==
+            SOCKET_ERROR) {
+            return ArchiveSendFailed();
+        }
+        return ReceiveReturnMsg(reply);
+    }
+
+    // In pieces, for the hook. The server is waiting for the announced
+    // bytes, so a cancel from here on can only end the connection.
+    bool cancelled = progress.Begin(OAM_PHASE_SENDING, archiveLen);
+    size_t sent = 0;
+    while (!cancelled && sent < archiveLen) {
+        size_t piece = archiveLen - sent < kProgressPiece ? archiveLen - sent : kProgressPiece;
+        int n = win::send(m_hSocket, reinterpret_cast<const char*>(archive + sent), static_cast<int>(piece), 0);
+        if (n == SOCKET_ERROR || n <= 0) return ArchiveSendFailed();
+        sent += static_cast<size_t>(n);
+        cancelled = progress.Step(sent);
+    }
+    if (cancelled || progress.End()) {
+        CFunction::RLog("Send File Cancelled:%s", path.GetString());
+        NotifyLinkBreak("CClientSocket::SendFile", false);
+        Close();
+        return OAM_TRANSFER_CANCELLED;
     }
     return ReceiveReturnMsg(reply);
 }
@@ -226,6 +275,17 @@ int CClientSocket::ReceiveFile(CString fileName, unsigned int length, CString di
         return OAM_RECVFILE_NO_BUFFER;
     }
 
+    // A cancel while the archive comes in can only end the connection: the
+    // rest would otherwise arrive as the next command's reply.
+    oam::channel::TransferProgress progress(this);
+    auto abandon = [&] {
+        CFunction::RLog("Receive File Cancelled:%s", fileName.GetString());
+        NotifyLinkBreak("CClientSocket::ReceiveFile", false);
+        Close();
+        return OAM_TRANSFER_CANCELLED;
+    };
+    if (progress.Begin(OAM_PHASE_RECEIVING, length)) return abandon();
+
     // The first piece is taken before any comparison, so even a length of 0
     // waits for one read. Once the count passes the length it can never
     // match again: stop there rather than read whatever the server sends.
@@ -247,11 +307,14 @@ int CClientSocket::ReceiveFile(CString fileName, unsigned int length, CString di
         memcpy(archive.get() + count, m_RecvBuf, static_cast<size_t>(n));
         count += static_cast<uint64_t>(n);
         if (count == length) break;
+        if (progress.Step(count)) return abandon();
     }
     if (count != length) {
         CFunction::RLog("Receive File Length Error:%llu,%u", static_cast<unsigned long long>(count), length);
         return OAM_RECVFILE_BAD_LENGTH;
     }
+
+    if (progress.End()) return abandon();
 
     CString computed;
     CMD5 md5;
@@ -263,9 +326,16 @@ int CClientSocket::ReceiveFile(CString fileName, unsigned int length, CString di
 
     // No bytes at all (with the digest of no bytes) is how an empty file
     // travels; anything else must be an archive whose entry 0 comes out whole.
+    // Everything announced has been read: a cancel from here on leaves the
+    // channel usable.
+    auto cancelledLocally = [&] {
+        CFunction::RLog("Receive File Cancelled:%s", fileName.GetString());
+        return OAM_TRANSFER_CANCELLED;
+    };
     Bytes entry;
     size_t entryLen = 0;
     if (length == 0) {
+        if (progress.Begin(OAM_PHASE_UNPACKING, 0)) return cancelledLocally();
         entry = Allocate(0);
     } else {
         oam::MemoryZipReader zip;
@@ -281,6 +351,7 @@ int CClientSocket::ReceiveFile(CString fileName, unsigned int length, CString di
             return OAM_RECVFILE_ENTRY_TOO_LARGE;
         }
         entryLen = static_cast<size_t>(info.uncompressedSize);
+        if (progress.Begin(OAM_PHASE_UNPACKING, entryLen)) return cancelledLocally();
         oam::ExtractStatus status = zip.Extract(0, entry.get(), entryLen);
         if (status != oam::ExtractStatus::Ok) {
             CFunction::RLog("Receive File Extract Error:%s,%d", fileName.GetString(), static_cast<int>(status));
@@ -310,6 +381,10 @@ int CClientSocket::ReceiveFile(CString fileName, unsigned int length, CString di
         DeleteFileA(tempPath);
         CFunction::RLog("Receive File Write Error:%s", path.GetString());
         return OAM_RECVFILE_WRITE_FAILED;
+    }
+    if (progress.End()) {
+        DeleteFileA(tempPath);
+        return cancelledLocally();
     }
     if (!MoveFileExA(tempPath, path, MOVEFILE_REPLACE_EXISTING)) {
         DeleteFileA(tempPath);

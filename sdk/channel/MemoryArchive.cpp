@@ -155,7 +155,14 @@ bool MemoryZipWriter::Create(size_t capacity) {
 }
 
 bool MemoryZipWriter::AddEntry(const char* name, const void* data, size_t length) {
+    return AddEntry(name, data, length, kChunk, nullptr, nullptr);
+}
+
+bool MemoryZipWriter::AddEntry(const char* name, const void* data, size_t length, size_t piece, StepFn step,
+                               void* context) {
     if (!m_zip || m_failed) return false;
+    if (piece == 0 || piece > kChunk) piece = kChunk;
+    const size_t total = length;
     zip_fileinfo info;
     memset(&info, 0, sizeof info);
     info.dosDate = kDosEpoch;
@@ -168,10 +175,11 @@ bool MemoryZipWriter::AddEntry(const char* name, const void* data, size_t length
     const unsigned char* p = static_cast<const unsigned char*>(data);
     int rc = ZIP_OK;
     while (length > 0 && rc == ZIP_OK) {
-        size_t n = length < kChunk ? length : kChunk;
+        size_t n = length < piece ? length : piece;
         rc = zipWriteInFileInZip(m_zip, p, static_cast<unsigned>(n));
         p += n;
         length -= n;
+        if (rc == ZIP_OK && step && step(context, total - length)) rc = ZIP_INTERNALERROR;
     }
     if (zipCloseFileInZip(m_zip) != ZIP_OK || rc != ZIP_OK || m_stream.Error()) {
         m_failed = true;

@@ -72,6 +72,11 @@ public:
     bool Create(size_t capacity);
     // One entry, deflated at the default level, no password.
     bool AddEntry(const char* name, const void* data, size_t length);
+    // The same, deflating in pieces of `piece` bytes and calling step with
+    // the bytes taken so far after each; step returning true stops it (and
+    // the archive fails).
+    typedef bool (*StepFn)(void* context, size_t done);
+    bool AddEntry(const char* name, const void* data, size_t length, size_t piece, StepFn step, void* context);
     // Writes the central directory and closes the archive handle.
     bool Finish();
 

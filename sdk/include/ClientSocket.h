@@ -32,6 +32,44 @@ enum OamReceiveFileResult {
     OAM_RECVFILE_RENAME_FAILED = 109,   // it cannot be moved into place
 };
 
+// ---- Host conveniences (opt-in) -------------------------------------------
+// A channel whose host never calls the setters below behaves exactly as
+// designed: 15 s command time-outs, the system's own connect time-out, no
+// keep-alive, one send for an upload's archive and no progress calls.
+
+// Results of the option setters.
+enum OamOptionResult {
+    OAM_OPTION_OK = 0,
+    OAM_OPTION_BAD_VALUE = -2,  // zero, negative or out of range: nothing changed
+    OAM_OPTION_FAILED = -3,     // the connected socket refused it (GetLastError tells why); kept for the next Create
+};
+
+// Phases of a file transfer, as reported to the progress hook.
+enum OamTransferPhase {
+    OAM_PHASE_PACKING = 0,    // upload: the file is packed into its archive (total: the file's bytes)
+    OAM_PHASE_SENDING = 1,    // upload: the archive goes out (total: the archive's bytes)
+    OAM_PHASE_RECEIVING = 2,  // download: the archive comes in (total: the announced bytes)
+    OAM_PHASE_UNPACKING = 3,  // download: the entry is extracted and written (total: the file's bytes)
+};
+
+// Called on the thread that runs SendFile or ReceiveFile, with the channel
+// lock held: at the start of each phase, then at most every 64 KiB or
+// 100 ms, and once at the end (done == total of the last phase). Non-zero
+// cancels the transfer, which then returns OAM_TRANSFER_CANCELLED. Do not
+// destroy the channel from inside the hook.
+typedef int (*OAM_PROGRESS_HOOK)(LONG_PTR channel, long long done, long long total, int phase, LONG_PTR userData);
+
+// SendFile's and ReceiveFile's result when the progress hook cancelled.
+// Cancelled while packing or unpacking: nothing more travels and the channel
+// stays usable. Cancelled while sending or receiving the archive: the
+// connection is closed (the server would otherwise go on waiting for, or
+// sending, the rest) and the link-break notification is given, as for any
+// broken link: Close and Create again. In no case is a file of the
+// requested name left behind by the download.
+enum OamTransferResult {
+    OAM_TRANSFER_CANCELLED = 110,
+};
+
 class OAMSDK_API CClientSocket {
 public:
     CClientSocket();
@@ -78,6 +116,28 @@ public:
 
     // The connection's handle (0 when none), for hosts that tune the socket.
     SOCKET GetSocket() const { return m_hSocket; }
+
+    // ---- Host conveniences (opt-in; see above). Settings belong to the
+    // object: they apply at once to a held connection and to every later
+    // Create. Set them from the thread that issues Create.
+
+    // Time-out of each send and receive of a command, the data phases
+    // included (default 15000 ms). 1..86400000 ms, else OAM_OPTION_BAD_VALUE.
+    int SetCommandTimeout(int milliseconds);
+    // Time-out of Create's connect (default: the system's own, which can be
+    // minutes for an address that does not answer). 1..86400000 ms. Create
+    // then fails with WSAETIMEDOUT from GetLastError when it runs out.
+    int SetConnectTimeout(int milliseconds);
+    // TCP keep-alive: the first probe after idleSeconds without traffic,
+    // then every intervalSeconds, and the connection counts as dead after
+    // count unanswered probes (each 1..32767; count 1..127). A dead link
+    // found this way fails the command that waits on it, or the next one,
+    // with -1, and the next command's send gives the link-break
+    // notification. DisableKeepAlive switches it off again.
+    int SetKeepAlive(int idleSeconds, int intervalSeconds, int count);
+    int DisableKeepAlive();
+    // Progress and cancel of SendFile and ReceiveFile; null removes it.
+    void SetProgressHook(OAM_PROGRESS_HOOK hook, LONG_PTR userData);
 
     static const int RECV_BUFFER_SIZE = 60000;
 

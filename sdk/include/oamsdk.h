@@ -7,6 +7,7 @@
 #include "OamRecords.h"
 #include "OamCommand.h"
 #include "ClientSocket.h"
+#include "OamSession.h"
 #include "AlarmSocket.h"
 #include "UDPSocket.h"
 #include "Corbex.h"

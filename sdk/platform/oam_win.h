@@ -27,6 +27,9 @@
 #include <stdint.h>
 #include <netdb.h>
 #include <netinet/in.h>
+// TCP_NODELAY, TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT (seconds and a
+// count, as Windows names them) for setsockopt at level IPPROTO_TCP.
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include "oam_api.h"

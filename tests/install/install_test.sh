@@ -8,8 +8,9 @@ BUILD=$(cd "$1" && pwd)
 SRC=$(cd "$2" && pwd)
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/oamsdk-install-XXXXXX")
 SIM_PID=
+ALARM_SIM_PID=
 cleanup() {
-  if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true; fi
+  for pid in $SIM_PID $ALARM_SIM_PID; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   rm -rf "$TMP"
 }
 trap cleanup EXIT
@@ -27,7 +28,7 @@ for lib in oamsdk corbex; do
   [ "$soname" = "lib$lib.so.1" ] || fail "lib$lib soname is '$soname'"
   [ -e "$LIBDIR/$soname" ] || fail "$soname missing"
 done
-for h in oamsdk.h oamsdk_version.h ClientSocket.h AlarmSocket.h UDPSocket.h OamCommand.h OamRecords.h oam_api.h oam_win.h oam_string.h Corbex.h; do
+for h in oamsdk.h oamsdk_version.h OamSession.h ClientSocket.h AlarmSocket.h UDPSocket.h OamCommand.h OamRecords.h oam_api.h oam_win.h oam_string.h Corbex.h; do
   [ -f "$PREFIX/include/oamsdk/$h" ] || fail "header $h not installed"
 done
 [ -f "$LIBDIR/cmake/oamsdk/oamsdkConfig.cmake" ] || fail "no CMake package"
@@ -93,4 +94,48 @@ cc -std=c99 -pedantic-errors -Wall -Wextra $($PC --cflags oamsdk) -o "$TMP/stati
   $($PC --libs oamsdk) >"$TMP/ex-c.log" 2>&1 || { cat "$TMP/ex-c.log"; fail "building the C example (pkg-config)"; }
 out=$(LD_LIBRARY_PATH="$LIBDIR" "$TMP/stations_c" 127.0.0.1 "$PORT") || fail "the C example failed"
 [ "$(echo "$out" | grep -c ' devices$')" = "$count" ] || fail "the C example printed: $(echo "$out" | head -3)"
-echo "install test: package, CMake and pkg-config builds, C interface, installed tools: ok"
+
+# The file-transfer host: progress of every phase, the file back intact.
+for exe in "$TMP/ex-cmake/transfer_host" "$TMP/ex-pc/transfer_host"; do
+  mkdir -p "$TMP/files" "$TMP/dl"
+  head -c 300000 /dev/urandom >"$TMP/files/payload.bin"
+  rm -f "$TMP/dl/payload.bin"
+  out=$(LD_LIBRARY_PATH="$LIBDIR" "$exe" 127.0.0.1 "$PORT" admin admin S1 "$TMP/files/payload.bin" "$TMP/dl") \
+    || fail "$exe failed: $out"
+  for phase in packing sending receiving unpacking; do
+    echo "$out" | grep -q "^$phase " || fail "$exe showed no $phase progress: $out"
+  done
+  cmp -s "$TMP/files/payload.bin" "$TMP/dl/payload.bin" || fail "$exe brought back a different file"
+done
+
+# The alarm host, against an alarm peer of its own (port 20000 on an
+# address of this test's).
+"$PREFIX/bin/oam-sim" --port 0 --port-file "$TMP/alarm-port" --storage "$TMP/alarm-storage" \
+  --alarm-bind 127.0.2.9 --alarm-rate 10 -q &
+ALARM_SIM_PID=$!
+for _ in $(seq 200); do [ -s "$TMP/alarm-port" ] && break; sleep 0.05; done
+[ -s "$TMP/alarm-port" ] || fail "the alarm peer did not start"
+for exe in "$TMP/ex-cmake/alarm_host" "$TMP/ex-pc/alarm_host"; do
+  out=$(LD_LIBRARY_PATH="$LIBDIR" "$exe" 127.0.2.9 3 20) || fail "$exe failed: $out"
+  [ "$(echo "$out" | tail -1)" = "3 alarms" ] || fail "$exe printed: $out"
+  [ "$(echo "$out" | grep -c '^alarm ')" -ge 3 ] || fail "$exe printed no alarms: $out"
+done
+kill "$ALARM_SIM_PID"; wait "$ALARM_SIM_PID" 2>/dev/null || true; ALARM_SIM_PID=
+
+# The reconnecting host across a restart of the server on the same port.
+LD_LIBRARY_PATH="$LIBDIR" "$TMP/ex-cmake/reconnecting_host" 127.0.0.1 "$PORT" admin admin 7 >"$TMP/reconnect.out" 2>&1 &
+HOST_PID=$!
+sleep 1.5
+kill "$SIM_PID"; wait "$SIM_PID" 2>/dev/null || true; SIM_PID=
+sleep 1
+"$PREFIX/bin/oam-sim" --port "$PORT" --storage "$TMP/storage" --no-alarms -q &
+SIM_PID=$!
+rc=0
+wait "$HOST_PID" || rc=$?
+[ "$rc" = 0 ] || fail "reconnecting_host ended with $rc: $(cat "$TMP/reconnect.out")"
+for state in connected lost restored; do
+  grep -q "^state: $state" "$TMP/reconnect.out" || fail "reconnecting_host never reported '$state': $(cat "$TMP/reconnect.out")"
+done
+last=$(grep '^stations:' "$TMP/reconnect.out" | tail -1)
+[ "$last" = "stations: 3" ] || fail "reconnecting_host's last read: $last"
+echo "install test: package, CMake and pkg-config builds, examples, C interface, installed tools: ok"

@@ -183,6 +183,10 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"ServerClosesAtOnce", {"--port", "{closes}", "stations"}, 3, "closed the connection without replying"},
         ExitCase{"ServerResets", {"--port", "{resets}", "stations"}, 3, "reset the connection without replying"},
         ExitCase{"ServerSilent", {"--port", "{silent}", "--timeout-ms", "300", "login"}, 3, "no reply within 0.3 s"},
+        ExitCase{"TimeoutZero", {"--timeout-ms", "0", "stations"}, 2},
+        ExitCase{"ConnectTimeoutNegative", {"--connect-timeout-ms", "-5", "stations"}, 2},
+        ExitCase{"ConnectTimeoutChosen", {"--connect-timeout-ms", "2000", "stations"}, 0},
+        ExitCase{"WatchIntervalZero", {"watch", "--interval", "0"}, 2},
         ExitCase{"WrongPassword", {"--password", "wrong", "stations"}, 4},
         ExitCase{"NotLoggedIn", {"--no-login", "stations"}, 4}, ExitCase{"UnknownParameter", {"get", "S1", "NoSuch"}, 4},
         ExitCase{"UnknownStation", {"get", "NOPE", "Contrast"}, 4},
@@ -461,6 +465,130 @@ TEST_F(Oamctl, UdpSendAndReceive) {
         ++n;
     }
     EXPECT_EQ(n, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// Progress of uploads and downloads: a bar on stderr only when asked for
+// (stderr is a pipe here, never a terminal), JSON lines with --json.
+struct ProgressCase {
+    const char* name;
+    std::vector<std::string> flags;
+    bool bar;
+    bool jsonLines;
+};
+
+void PrintTo(const ProgressCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class OamctlProgress : public Oamctl, public ::testing::WithParamInterface<ProgressCase> {};
+
+TEST_P(OamctlProgress, ShownOnlyWhereItBelongs) {
+    const ProgressCase& c = GetParam();
+    std::string content(700 * 1024, '\0');
+    unsigned x = 1;
+    for (char& ch : content) ch = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+    const std::string name = std::string("progress-") + c.name + ".bin";
+    {
+        std::ofstream out(dir + "/" + name, std::ios::binary);
+        out << content;
+    }
+    for (bool upload : {true, false}) {
+        std::vector<std::string> args = c.flags;
+        if (upload) {
+            args.insert(args.end(), {"upload", "S2", dir + "/" + name});
+        } else {
+            std::filesystem::remove(dir + "/" + name);
+            args.insert(args.end(), {"download", "S2", name, "--dir", dir});
+        }
+        RunResult r = Ctl(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const std::string what = (upload ? "upload " : "download ") + name;
+        if (c.bar) {
+            EXPECT_NE(r.err.find(what + " " + (upload ? "sending" : "receiving")), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("100% 700.0 KiB / 700.0 KiB"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("/s  0:00 left"), std::string::npos) << r.err;
+        } else {
+            EXPECT_EQ(r.err.find('%'), std::string::npos) << r.err;
+        }
+        std::vector<json> lines;
+        std::istringstream in(r.out);
+        for (std::string l; std::getline(in, l);)
+            if (l.front() == '{') lines.push_back(json::parse(l));
+        if (!c.jsonLines) {
+            EXPECT_LE(lines.size(), 1u) << r.out;
+            continue;
+        }
+        ASSERT_GE(lines.size(), 5u) << r.out;
+        std::vector<std::string> phases;
+        for (size_t i = 0; i + 1 < lines.size(); ++i) {
+            EXPECT_EQ(lines[i]["event"], "progress");
+            EXPECT_EQ(lines[i]["what"], what);
+            EXPECT_LE(lines[i]["done"].get<long long>(), lines[i]["total"].get<long long>());
+            std::string ph = lines[i]["phase"];
+            if (phases.empty() || phases.back() != ph) phases.push_back(ph);
+        }
+        const std::vector<std::string> expected =
+            upload ? std::vector<std::string>{"packing", "sending"} : std::vector<std::string>{"receiving", "unpacking"};
+        EXPECT_EQ(phases, expected);
+        EXPECT_EQ(lines.back()[upload ? "uploaded" : "downloaded"], true);
+    }
+    EXPECT_EQ(ReadFile(dir + "/" + name), content);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, OamctlProgress,
+                         ::testing::Values(ProgressCase{"NotATerminal", {}, false, false},
+                                           ProgressCase{"Asked", {"--progress"}, true, false},
+                                           ProgressCase{"Quiet", {"--progress", "--quiet"}, false, false},
+                                           ProgressCase{"JsonOnly", {"--json"}, false, false},
+                                           ProgressCase{"JsonLines", {"--json", "--progress"}, false, true}),
+                         [](const ::testing::TestParamInfo<ProgressCase>& i) { return std::string(i.param.name); });
+
+// watch through a server that goes away and comes back on the same port,
+// ended by Ctrl-C.
+TEST(OamctlWatch, ReportsLossAndRestoreAndExitsZeroOnInterrupt) {
+    auto sim = std::make_unique<SimProcess>();
+    std::string err;
+    ASSERT_TRUE(sim->Start(err)) << err;
+    const unsigned short port = sim->Port();
+    int step = 0;
+    RunResult r = RunWatched(
+        BinaryDir() + "/oamctl", {"--port", std::to_string(port), "--json", "watch", "--interval", "0.2"}, 60000,
+        [&](const RunResult& sofar) {
+            if (step == 0 && sofar.out.find("\"event\":\"stations\"") != std::string::npos) {
+                step = 1;
+                sim->Stop();
+            } else if (step == 1 && sofar.out.find("\"event\":\"lost\"") != std::string::npos) {
+                step = 2;
+                SimOptions again;
+                again.port = port;
+                sim = std::make_unique<SimProcess>(again);
+                std::string e;
+                if (!sim->Start(e)) ADD_FAILURE() << e;
+            } else if (step == 2 && sofar.out.find("\"event\":\"restored\"") != std::string::npos) {
+                return true;
+            }
+            return false;
+        });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(step, 2);
+    std::vector<std::string> events;
+    std::istringstream in(r.out);
+    for (std::string l; std::getline(in, l);) {
+        json j = json::parse(l);
+        if (events.empty() || events.back() != j["event"]) events.push_back(j["event"]);
+        if (j["event"] == "stations") {
+            EXPECT_EQ(j["stations"][0]["id"], "S1");
+        }
+    }
+    ASSERT_GE(events.size(), 5u) << r.out;
+    EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 3),
+              (std::vector<std::string>{"connected", "stations", "lost"}));
+    EXPECT_EQ(events.back(), "restored");
+    EXPECT_NE(std::find(events.begin(), events.end(), "reconnecting"), events.end());
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ bool SimProcess::Start(std::string& error) {
     m_storage = m_dir + "/storage";
     m_log = m_dir + "/sim.log";
     std::string portFile = m_dir + "/port";
-    std::vector<std::string> args{"--bind", "127.0.0.1", "--port", "0", "--port-file", portFile, "--storage", m_storage};
+    std::vector<std::string> args{"--bind", "127.0.0.1", "--port", std::to_string(m_opt.port), "--port-file", portFile, "--storage", m_storage};
     if (m_opt.alarmBind.empty()) {
         args.push_back("--no-alarms");
     } else {
@@ -183,7 +183,13 @@ int SimProcess::Stop() {
 
 RunResult Run(const std::string& program, const std::vector<std::string>& args, int limitMs,
               const std::vector<std::string>& env) {
+    return RunWatched(program, args, limitMs, nullptr, env);
+}
+
+RunResult RunWatched(const std::string& program, const std::vector<std::string>& args, int limitMs,
+                     const std::function<bool(const RunResult&)>& interruptWhen, const std::vector<std::string>& env) {
     RunResult res;
+    bool interrupted = false;
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return res;
     auto argv = Argv(program, args);
@@ -203,6 +209,10 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args, 
     bool outOpen = true, errOpen = true;
     char buf[4096];
     while ((outOpen || errOpen) && std::chrono::steady_clock::now() < end) {
+        if (interruptWhen && !interrupted && interruptWhen(res)) {
+            ::kill(pid, SIGINT);
+            interrupted = true;
+        }
         pollfd p[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
         if (::poll(p, 2, 50) <= 0) continue;
         for (int i = 0; i < 2; ++i) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct SimOptions {
     std::vector<std::string> extraArgs;
     std::string alarmBind;  // empty: --no-alarms
     bool stdinControl = false;
+    unsigned short port = 0;  // 0: an ephemeral one; else this one (a restart on the same port)
 };
 
 class SimProcess {
@@ -56,6 +58,11 @@ struct RunResult {
 // Runs a program with arguments, no stdin, for at most `limitMs`.
 RunResult Run(const std::string& program, const std::vector<std::string>& args, int limitMs = 30000,
               const std::vector<std::string>& env = {});
+// The same, asking `interruptWhen` with the output so far after each read
+// (and at least every 50 ms); once it says so, the program gets SIGINT.
+RunResult RunWatched(const std::string& program, const std::vector<std::string>& args, int limitMs,
+                     const std::function<bool(const RunResult&)>& interruptWhen,
+                     const std::vector<std::string>& env = {});
 
 // A plain TCP client for byte-level checks.
 class RawClient {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "Failures.h"
+#include "Progress.h"
 #include "oamsdk.h"
 
 namespace oamctl {
@@ -59,12 +60,8 @@ public:
     void Open(bool login) {
         m_sock->SetWnd(nullptr, nullptr, 0);
         m_sock->SetServerAddress(m_g.host.c_str(), m_g.port);
+        ApplyTimeouts(m_g, *m_sock);
         if (!m_sock->Create(m_g.port, m_g.host.c_str())) FailConnect(m_g);
-        if (m_g.timeoutMs > 0) {
-            DWORD ms = static_cast<DWORD>(m_g.timeoutMs);
-            win::setsockopt(m_sock->GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
-            win::setsockopt(m_sock->GetSocket(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
-        }
         if (login) Login();
     }
 
@@ -273,9 +270,13 @@ void CmdUpload(const GlobalOptions& g, const std::string& station, const std::st
     Session s(g);
     s.Open(!g.noLogin);
     UseDirectory(dir);
+    ProgressBar bar(g, "upload " + name);
+    bar.Attach(s.Sock());
     Trace::Get().Mark();
     int r = s.Sock().SendFile(station.c_str(), name.c_str());
+    bar.Finish();
     std::string what = "upload of " + name + " to " + station;
+    if (r == OAM_TRANSFER_CANCELLED) Fail(kExitInterrupted, what + ": interrupted");
     if (r != 0) {
         Trace& t = Trace::Get();
         if (auto e = t.LastError("File Open Error:")) Fail(kExitLocalFile, "cannot read " + path + ": " + e->text);
@@ -306,10 +307,14 @@ void CmdDownload(const GlobalOptions& g, const std::string& station, const std::
     Session s(g);
     s.Open(!g.noLogin);
     UseDirectory(dir);
+    ProgressBar bar(g, "download " + name);
+    bar.Attach(s.Sock());
     Trace::Get().Mark();
     int r = s.Sock().ReceiveFile(station.c_str(), name.c_str());
+    bar.Finish();
     std::string what = "download of " + name + " from " + station;
     std::string path = Join(dir, name);
+    if (r == OAM_TRANSFER_CANCELLED) Fail(kExitInterrupted, what + ": interrupted");
     if (r != 0) {
         Trace& t = Trace::Get();
         if (t.Seen("Command return failed:")) FailExchange(g, what);

@@ -16,6 +16,9 @@ void CmdGet(const GlobalOptions& g, const std::string& station, const std::strin
 void CmdSet(const GlobalOptions& g, const std::string& station, const std::string& name, int value, bool control);
 void CmdUpload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dir);
 void CmdDownload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dir);
+// Keeps a reconnecting session and prints its state changes and the
+// station list whenever it changes, until Ctrl-C.
+void CmdWatch(const GlobalOptions& g, double intervalSec);
 void CmdSend(const GlobalOptions& g, const std::string& station, const std::string& command, const std::string& params);
 
 struct AlarmOptions {

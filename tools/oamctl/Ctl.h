@@ -21,6 +21,7 @@ enum Exit : int {
     kExitRefused = 4,    // the server answered with a non-zero RETURNCODE
     kExitLocalFile = 5,  // a local file could not be read or written
     kExitTimeout = 6,    // alarms/udp recv: fewer than --count before --timeout
+    kExitInterrupted = 130,  // an upload or download stopped by Ctrl-C (nothing left half-written)
 };
 
 struct Failure {
@@ -36,6 +37,9 @@ struct GlobalOptions {
     std::string password = "admin";
     bool noLogin = false;
     int timeoutMs = 0;  // 0: the library's own 15 s
+    int connectTimeoutMs = 0;  // 0: the system's own
+    bool quiet = false;        // no progress bar
+    bool progress = false;     // progress even when stderr is no terminal (JSON lines with --json)
     bool verbose = false;
     bool json = false;
 };

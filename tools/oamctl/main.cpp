@@ -23,7 +23,8 @@ const char* kExitCodes =
     "  3  transport failure: no connection, send failed, no reply in time, broken transfer\n"
     "  4  the server refused (non-zero RETURNCODE; its reason is shown)\n"
     "  5  local file error (cannot read the upload, cannot write the download)\n"
-    "  6  alarms / udp recv: fewer than --count received before --wait ran out\n";
+    "  6  alarms / udp recv: fewer than --count received before --wait ran out\n"
+    "  130  upload or download interrupted by Ctrl-C (nothing left half-written)\n";
 
 // Usage errors come before the options are known: --json is looked for
 // among the arguments themselves.
@@ -92,6 +93,12 @@ int main(int argc, char** argv) {
     app.add_option("--timeout-ms", g.timeoutMs, "reply time-out in ms (default: the library's 15000)")
         ->check(CLI::Range(1, 3600000));
     app.get_option("--timeout-ms")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--connect-timeout-ms", g.connectTimeoutMs, "connect time-out in ms (default: the system's own)")
+        ->check(CLI::Range(1, 3600000))
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_flag("-q,--quiet", g.quiet, "no progress bar for uploads and downloads");
+    app.add_flag("--progress", g.progress,
+                 "show transfer progress even when stderr is no terminal (with --json: JSON lines on stdout)");
     app.add_flag("-v,--verbose", g.verbose, "show the library's trace (its log lines) on stderr");
     app.add_flag("--json", g.json, "machine-readable output: one JSON document per result");
     bool version = false;
@@ -139,6 +146,13 @@ int main(int argc, char** argv) {
     send->add_option("CMD", command, "command name, e.g. Get")->required();
     send->add_option("PARAMS", params, "parameter pairs, e.g. 'Contrast=;'");
     send->callback([&] { run = [&] { CmdSend(g, station, command, params); }; });
+
+    double interval = 5;
+    auto* watch = app.add_subcommand("watch", "keep a reconnecting session; print state changes and station-list changes");
+    watch->add_option("-i,--interval", interval, "seconds between station-list reads")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 86400.0));
+    watch->callback([&] { run = [&] { CmdWatch(g, interval); }; });
 
     AlarmOptions ao;
     auto* alarms = app.add_subcommand("alarms", "register with alarm peers and print alarms as they come");

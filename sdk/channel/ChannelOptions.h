@@ -1,0 +1,36 @@
+// The opt-in settings of a channel (time-outs, keep-alive, progress hook),
+// kept beside the object rather than in it, so that the class's size stays
+// what hosts were built against.
+#pragma once
+
+#include "ClientSocket.h"
+
+namespace oam {
+namespace channel {
+
+struct ChannelOptions {
+    int commandTimeoutMs = 0;  // 0: the designed 15 s
+    int connectTimeoutMs = 0;  // 0: the system's own
+    bool keepAlive = false;
+    int keepIdle = 0, keepInterval = 0, keepCount = 0;
+    OAM_PROGRESS_HOOK progress = nullptr;
+    LONG_PTR progressUser = 0;
+    // Set by the owner of the channel to cut a connect short (a session
+    // being destroyed); waited on beside the connect.
+    WSAEVENT abortEvent = WSA_INVALID_EVENT;
+};
+
+// A copy of the channel's settings; false (and defaults) when it has none.
+bool GetOptions(const CClientSocket* channel, ChannelOptions* out);
+void SetAbortEvent(const CClientSocket* channel, WSAEVENT ev);
+void ForgetOptions(const CClientSocket* channel);
+
+// Create's connect: the designed blocking one unless a connect time-out or
+// an abort event is set. 0 or SOCKET_ERROR with the error set.
+int ConnectChannel(const CClientSocket* channel, SOCKET s, const sockaddr_in& sa);
+// Applies the command time-out and keep-alive settings to a new connection
+// (after the designed options, which they override).
+void ApplyOptions(const CClientSocket* channel, SOCKET s);
+
+}  // namespace channel
+}  // namespace oam

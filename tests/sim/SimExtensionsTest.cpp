@@ -1,0 +1,629 @@
+// The opt-in host conveniences against oam-sim: chosen time-outs and
+// keep-alive on the channel, progress and cancel of file transfers, and the
+// reconnecting session across a simulator that is stopped and restarted on
+// the same port.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "SimHarness.h"
+#include "oamsdk.h"
+
+using namespace simtest;
+
+namespace {
+
+const char* kLogin = "User=admin;Password=admin;";
+
+std::string ReadFile(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& p, const std::string& content) {
+    std::ofstream out(p, std::ios::binary);
+    out << content;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(rng());
+    return s;
+}
+
+// A listener of its own on 127.0.0.1:port that never accepts. With
+// `fill`, its queue is filled first so that a further connect hangs
+// (Linux drops the SYN), else a connect completes and nothing ever replies.
+class DeadServer {
+public:
+    DeadServer(unsigned short port, bool fill) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_ok = ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(m_fd, fill ? 0 : 8) == 0;
+        a.sin_port = htons(Port());
+        for (int i = 0; fill && m_ok && i < 4; ++i) {
+            int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            m_fillers.push_back(c);
+        }
+        if (fill) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~DeadServer() {
+        for (int c : m_fillers) ::close(c);
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    bool Ok() const { return m_ok; }
+    unsigned short Port() const {
+        sockaddr_in a{};
+        socklen_t l = sizeof a;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &l);
+        return ntohs(a.sin_port);
+    }
+
+private:
+    int m_fd = -1;
+    bool m_ok = false;
+    std::vector<int> m_fillers;
+};
+
+int IntOption(SOCKET s, int level, int name) {
+    int v = -1;
+    int len = sizeof v;
+    win::getsockopt(s, level, name, reinterpret_cast<char*>(&v), &len);
+    return v;
+}
+
+// ---- time-outs and keep-alive -----------------------------------------
+
+struct OptionCase {
+    const char* name;
+    int (*apply)(CClientSocket&);
+    int expected;
+};
+
+const OptionCase kOptionCases[] = {
+    {"CommandZero", [](CClientSocket& c) { return c.SetCommandTimeout(0); }, OAM_OPTION_BAD_VALUE},
+    {"CommandNegative", [](CClientSocket& c) { return c.SetCommandTimeout(-1); }, OAM_OPTION_BAD_VALUE},
+    {"CommandTooLong", [](CClientSocket& c) { return c.SetCommandTimeout(86400001); }, OAM_OPTION_BAD_VALUE},
+    {"ConnectZero", [](CClientSocket& c) { return c.SetConnectTimeout(0); }, OAM_OPTION_BAD_VALUE},
+    {"ConnectNegative", [](CClientSocket& c) { return c.SetConnectTimeout(-250); }, OAM_OPTION_BAD_VALUE},
+    {"KeepIdleZero", [](CClientSocket& c) { return c.SetKeepAlive(0, 1, 1); }, OAM_OPTION_BAD_VALUE},
+    {"KeepIntervalNegative", [](CClientSocket& c) { return c.SetKeepAlive(5, -1, 3); }, OAM_OPTION_BAD_VALUE},
+    {"KeepCountZero", [](CClientSocket& c) { return c.SetKeepAlive(5, 1, 0); }, OAM_OPTION_BAD_VALUE},
+    {"KeepCountTooLarge", [](CClientSocket& c) { return c.SetKeepAlive(5, 1, 128); }, OAM_OPTION_BAD_VALUE},
+    {"CommandOne", [](CClientSocket& c) { return c.SetCommandTimeout(1); }, OAM_OPTION_OK},
+    {"ConnectDay", [](CClientSocket& c) { return c.SetConnectTimeout(86400000); }, OAM_OPTION_OK},
+    {"KeepAlive", [](CClientSocket& c) { return c.SetKeepAlive(7, 2, 4); }, OAM_OPTION_OK},
+};
+
+class ChannelOptions : public ::testing::TestWithParam<OptionCase> {};
+
+// A rejected value changes nothing: the channel keeps the designed 15 s
+// and no keep-alive.
+TEST_P(ChannelOptions, ZeroNegativeAndOutOfRangeAreRejected) {
+    SimProcess sim;
+    std::string err;
+    ASSERT_TRUE(sim.Start(err)) << err;
+    auto chan = std::make_unique<CClientSocket>();
+    EXPECT_EQ(GetParam().apply(*chan), GetParam().expected);
+    ASSERT_TRUE(chan->Create(sim.Port(), "127.0.0.1"));
+    if (GetParam().expected != OAM_OPTION_OK) {
+        EXPECT_EQ(IntOption(chan->GetSocket(), SOL_SOCKET, SO_RCVTIMEO), 15000);
+        EXPECT_EQ(IntOption(chan->GetSocket(), SOL_SOCKET, SO_KEEPALIVE), 0);
+        EXPECT_EQ(chan->SendCommand("", "Login", kLogin), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, ChannelOptions, ::testing::ValuesIn(kOptionCases),
+                         [](const ::testing::TestParamInfo<OptionCase>& i) { return std::string(i.param.name); });
+
+TEST(ChannelOptionsApplied, ToTheHeldConnectionAndToEveryLaterCreate) {
+    SimProcess sim;
+    std::string err;
+    ASSERT_TRUE(sim.Start(err)) << err;
+    auto chan = std::make_unique<CClientSocket>();
+    ASSERT_TRUE(chan->Create(sim.Port(), "127.0.0.1"));
+    EXPECT_EQ(chan->SetCommandTimeout(2500), OAM_OPTION_OK);
+    EXPECT_EQ(chan->SetKeepAlive(9, 3, 5), OAM_OPTION_OK);
+    for (int round = 0; round < 2; ++round) {
+        SOCKET s = chan->GetSocket();
+        EXPECT_EQ(IntOption(s, SOL_SOCKET, SO_RCVTIMEO), 2500) << round;
+        EXPECT_EQ(IntOption(s, SOL_SOCKET, SO_SNDTIMEO), 2500) << round;
+        EXPECT_EQ(IntOption(s, SOL_SOCKET, SO_KEEPALIVE), 1) << round;
+        EXPECT_EQ(IntOption(s, IPPROTO_TCP, TCP_KEEPIDLE), 9) << round;
+        EXPECT_EQ(IntOption(s, IPPROTO_TCP, TCP_KEEPINTVL), 3) << round;
+        EXPECT_EQ(IntOption(s, IPPROTO_TCP, TCP_KEEPCNT), 5) << round;
+        EXPECT_EQ(chan->SendCommand("", "Login", kLogin), 0);
+        chan->Close();
+        ASSERT_TRUE(chan->Create(sim.Port(), "127.0.0.1"));
+    }
+    EXPECT_EQ(chan->DisableKeepAlive(), OAM_OPTION_OK);
+    EXPECT_EQ(IntOption(chan->GetSocket(), SOL_SOCKET, SO_KEEPALIVE), 0);
+}
+
+// The command time-out bounds a reply that never comes, and the connect
+// time-out a connect that is never answered.
+TEST(ChannelTimeouts, BoundTheWaitForASilentServer) {
+    for (bool fill : {false, true}) {
+        DeadServer dead(0, fill);
+        ASSERT_TRUE(dead.Ok());
+        auto chan = std::make_unique<CClientSocket>();
+        ASSERT_EQ(chan->SetConnectTimeout(300), OAM_OPTION_OK);
+        ASSERT_EQ(chan->SetCommandTimeout(300), OAM_OPTION_OK);
+        auto start = std::chrono::steady_clock::now();
+        bool created = chan->Create(dead.Port(), "127.0.0.1") != 0;
+        DWORD error = GetLastError();
+        if (fill) {
+            EXPECT_FALSE(created);
+            EXPECT_EQ(error, static_cast<DWORD>(WSAETIMEDOUT));
+        } else {
+            ASSERT_TRUE(created);
+            EXPECT_EQ(chan->SendCommand("", "Login", kLogin), -1);
+        }
+        // Far below the designed 15 s or the system's connect time-out.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << fill;
+    }
+}
+
+// ---- progress and cancel ------------------------------------------------
+
+struct Call {
+    long long done, total;
+    int phase;
+};
+
+struct Recorder {
+    std::vector<Call> calls;
+    int cancelPhase = -1;       // cancel on the first call of this phase...
+    long long cancelAfter = 0;  // ...once done has reached this
+    static int Hook(LONG_PTR, long long done, long long total, int phase, LONG_PTR user) {
+        auto* r = reinterpret_cast<Recorder*>(user);
+        r->calls.push_back({done, total, phase});
+        return phase == r->cancelPhase && done >= r->cancelAfter ? 1 : 0;
+    }
+};
+
+int g_breaks = 0;
+void CountBreak(LONG_PTR, LONG_PTR) { ++g_breaks; }
+
+class SimTransfer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(sim.Start(err)) << err;
+        dir = TempDir();
+        setenv("OAMSDK_MODULE_DIR", dir.c_str(), 1);
+        chan = std::make_unique<CClientSocket>();
+        g_breaks = 0;
+        chan->SetWnd(nullptr, &CountBreak, 0);
+        ASSERT_TRUE(chan->Create(sim.Port(), "127.0.0.1"));
+        ASSERT_EQ(chan->SetCommandTimeout(5000), OAM_OPTION_OK);
+        ASSERT_EQ(chan->SendCommand("", "Login", kLogin), 0);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    // Names in the module directory other than `keep`.
+    std::vector<std::string> Leftovers(const std::string& keep = "") {
+        std::vector<std::string> out;
+        for (auto& e : std::filesystem::directory_iterator(dir))
+            if (e.path().filename() != keep) out.push_back(e.path().filename().string());
+        return out;
+    }
+    // Phases in order, each from 0 to its total with done never falling.
+    static void ExpectWellFormed(const std::vector<Call>& calls, std::vector<int> phases) {
+        std::vector<int> seen;
+        for (size_t i = 0; i < calls.size(); ++i) {
+            const Call& c = calls[i];
+            if (seen.empty() || seen.back() != c.phase) {
+                seen.push_back(c.phase);
+                EXPECT_EQ(c.done, 0) << i;
+            } else {
+                EXPECT_GE(c.done, calls[i - 1].done) << i;
+                EXPECT_EQ(c.total, calls[i - 1].total) << i;
+            }
+            EXPECT_LE(c.done, c.total) << i;
+            if (i + 1 == calls.size() || calls[i + 1].phase != c.phase) {
+                EXPECT_EQ(c.done, c.total) << i;
+            }
+        }
+        EXPECT_EQ(seen, phases);
+    }
+
+    SimProcess sim;
+    std::string dir;
+    std::unique_ptr<CClientSocket> chan;
+};
+
+TEST_F(SimTransfer, ProgressFollowsEveryPhaseOfARoundTrip) {
+    const std::string content = RandomBytes(600 * 1024, 7);  // incompressible: the archive is as large
+    WriteFile(dir + "/big.bin", content);
+    Recorder up;
+    chan->SetProgressHook(&Recorder::Hook, reinterpret_cast<LONG_PTR>(&up));
+    ASSERT_EQ(chan->SendFile("S1", "big.bin"), 0);
+    EXPECT_EQ(ReadFile(sim.StorageDir() + "/S1/big.bin"), content);
+    ExpectWellFormed(up.calls, {OAM_PHASE_PACKING, OAM_PHASE_SENDING});
+    EXPECT_EQ(up.calls.front().total, static_cast<long long>(content.size()));
+    EXPECT_GT(up.calls.back().total, static_cast<long long>(content.size()));  // the archive
+    // More than the start and the end, never more than one per 64 KiB piece.
+    EXPECT_GT(up.calls.size(), 4u);
+    EXPECT_LE(up.calls.size(), 2 * (content.size() / 65536 + 3));
+
+    std::filesystem::remove(dir + "/big.bin");
+    Recorder down;
+    chan->SetProgressHook(&Recorder::Hook, reinterpret_cast<LONG_PTR>(&down));
+    ASSERT_EQ(chan->ReceiveFile("S1", "big.bin"), 0);
+    EXPECT_EQ(ReadFile(dir + "/big.bin"), content);
+    ExpectWellFormed(down.calls, {OAM_PHASE_RECEIVING, OAM_PHASE_UNPACKING});
+    EXPECT_EQ(down.calls.back().total, static_cast<long long>(content.size()));
+
+    // Without the hook again: no calls, the designed transfer.
+    chan->SetProgressHook(nullptr, 0);
+    const size_t calls = down.calls.size();
+    ASSERT_EQ(chan->ReceiveFile("S1", "big.bin"), 0);
+    EXPECT_EQ(down.calls.size(), calls);
+    EXPECT_EQ(g_breaks, 0);
+}
+
+struct CancelCase {
+    const char* name;
+    bool upload;
+    int phase;
+    long long after;
+    bool linkEnds;  // the connection is closed (the transfer was on the wire)
+};
+
+class SimCancel : public SimTransfer, public ::testing::WithParamInterface<CancelCase> {};
+
+TEST_P(SimCancel, StopsWithTheDocumentedResultAndLeavesNoFile) {
+    const CancelCase& c = GetParam();
+    const std::string content = RandomBytes(900 * 1024, 11);
+    const std::string name = "cancel.bin";
+    if (!c.upload) {
+        WriteFile(dir + "/" + name, content);
+        ASSERT_EQ(chan->SendFile("S2", name.c_str()), 0);
+        // An older copy of the requested name is not what survives a cancel.
+        WriteFile(dir + "/" + name, "old copy");
+    } else {
+        WriteFile(dir + "/" + name, content);
+    }
+    Recorder r;
+    r.cancelPhase = c.phase;
+    r.cancelAfter = c.after;
+    chan->SetProgressHook(&Recorder::Hook, reinterpret_cast<LONG_PTR>(&r));
+    int rc = c.upload ? chan->SendFile("S2", name.c_str()) : chan->ReceiveFile("S2", name.c_str());
+    EXPECT_EQ(rc, OAM_TRANSFER_CANCELLED);
+    ASSERT_FALSE(r.calls.empty());
+    EXPECT_EQ(r.calls.back().phase, c.phase);  // stopped at once: no call after the cancelling one
+    if (c.upload) {
+        EXPECT_TRUE(Leftovers(name).empty());
+        // Nothing stored under the name on the server either.
+        EXPECT_FALSE(std::filesystem::exists(sim.StorageDir() + "/S2/" + name));
+    } else {
+        EXPECT_TRUE(Leftovers().empty()) << (Leftovers().empty() ? "" : Leftovers()[0]);
+    }
+    chan->SetProgressHook(nullptr, 0);
+    if (c.linkEnds) {
+        EXPECT_EQ(chan->GetSocket(), 0u);
+        EXPECT_EQ(g_breaks, 1);
+        ASSERT_TRUE(chan->Create(sim.Port(), "127.0.0.1"));
+        ASSERT_EQ(chan->SendCommand("", "Login", kLogin), 0);
+    } else {
+        EXPECT_EQ(g_breaks, 0);
+    }
+    // The channel (or its new connection) is in step with the server.
+    EXPECT_GE(chan->GetAllStation(nullptr, 0), 1);
+    if (!c.upload) {
+        ASSERT_EQ(chan->ReceiveFile("S2", name.c_str()), 0);
+        EXPECT_EQ(ReadFile(dir + "/" + name), content);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, SimCancel,
+    ::testing::Values(CancelCase{"UploadAtPackingStart", true, OAM_PHASE_PACKING, 0, false},
+                      CancelCase{"UploadWhilePacking", true, OAM_PHASE_PACKING, 200000, false},
+                      CancelCase{"UploadWhileSending", true, OAM_PHASE_SENDING, 300000, true},
+                      CancelCase{"DownloadWhileReceiving", false, OAM_PHASE_RECEIVING, 1, true},
+                      CancelCase{"DownloadAtUnpackingStart", false, OAM_PHASE_UNPACKING, 0, false},
+                      CancelCase{"DownloadAtTheEnd", false, OAM_PHASE_UNPACKING, 900 * 1024, false}),
+    [](const ::testing::TestParamInfo<CancelCase>& i) { return std::string(i.param.name); });
+
+// ---- the reconnecting session -------------------------------------------
+
+struct Events {
+    std::mutex mutex;
+    std::vector<OAM_SESSION_EVENT> list;
+    std::vector<std::string> texts;
+    std::vector<std::thread::id> threads;
+    std::vector<std::chrono::steady_clock::time_point> at;
+    static void Hook(LONG_PTR, const OAM_SESSION_EVENT* e, LONG_PTR user) {
+        auto* ev = reinterpret_cast<Events*>(user);
+        std::lock_guard<std::mutex> l(ev->mutex);
+        ev->list.push_back(*e);
+        ev->texts.push_back(e->Text);
+        ev->threads.push_back(std::this_thread::get_id());
+        ev->at.push_back(std::chrono::steady_clock::now());
+    }
+    int Count(int state) {
+        std::lock_guard<std::mutex> l(mutex);
+        int n = 0;
+        for (auto& e : list) n += e.State == state;
+        return n;
+    }
+    OAM_SESSION_EVENT Last(int state) {
+        std::lock_guard<std::mutex> l(mutex);
+        for (size_t i = list.size(); i > 0; --i)
+            if (list[i - 1].State == state) return list[i - 1];
+        return OAM_SESSION_EVENT{-1, -1, 0, 0, 0, ""};
+    }
+    bool WaitFor(int state, int count, int ms) {
+        return simtest::WaitFor([&] { return Count(state) >= count; }, ms);
+    }
+};
+
+std::unique_ptr<COamSession> MakeSession(unsigned short port, Events& ev, bool background, int initialMs) {
+    auto s = std::make_unique<COamSession>();
+    s->SetServer("127.0.0.1", port);
+    s->SetLogin(kLogin);
+    s->SetCallback(&Events::Hook, reinterpret_cast<LONG_PTR>(&ev));
+    s->SetAutoReconnect(background ? TRUE : FALSE);
+    EXPECT_EQ(s->SetBackoff(initialMs, initialMs * 4, 20, 0), OAM_OPTION_OK);
+    EXPECT_EQ(s->Channel().SetCommandTimeout(3000), OAM_OPTION_OK);
+    return s;
+}
+
+TEST(SessionSettings, RejectsABackoffOutOfRange) {
+    COamSession s;
+    EXPECT_EQ(s.SetBackoff(0, 100, 0, 0), OAM_OPTION_BAD_VALUE);
+    EXPECT_EQ(s.SetBackoff(200, 100, 0, 0), OAM_OPTION_BAD_VALUE);
+    EXPECT_EQ(s.SetBackoff(100, 200, 101, 0), OAM_OPTION_BAD_VALUE);
+    EXPECT_EQ(s.SetBackoff(100, 200, 10, -1), OAM_OPTION_BAD_VALUE);
+    // Not open: commands fail at once, nothing is reported.
+    CString reply;
+    EXPECT_EQ(s.SendCommand("", "Get", "AllStation=;", reply), OAM_SESSION_LINK_DOWN);
+    EXPECT_EQ(s.State(), OAM_SESSION_CLOSED);
+}
+
+// Stop and restart oam-sim on the same port, in both modes.
+class SessionRestart : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SessionRestart, ReportsTheLossReconnectsAndNeverResends) {
+    const bool background = GetParam();
+    const int step = 200;
+    Events ev;
+    auto sim = std::make_unique<SimProcess>();
+    std::string err;
+    ASSERT_TRUE(sim->Start(err)) << err;
+    const unsigned short port = sim->Port();
+    auto s = MakeSession(port, ev, background, step);
+    ASSERT_EQ(s->Open(), 0);
+    EXPECT_EQ(s->Open(), OAM_SESSION_BUSY);
+    EXPECT_EQ(ev.Count(OAM_SESSION_CONNECTED), 1);
+    ASSERT_GE(s->GetAllStation(nullptr, 0), 1);
+
+    ASSERT_EQ(sim->Stop(), 0);
+    if (background) {
+        // Found by the session's own look at the idle link.
+        ASSERT_TRUE(ev.WaitFor(OAM_SESSION_LOST, 1, 5000));
+    } else {
+        // The command that finds the link gone returns as the channel gives it...
+        EXPECT_EQ(s->GetAllStation(nullptr, 0), -1);
+        ASSERT_EQ(ev.Count(OAM_SESSION_LOST), 1);
+    }
+    EXPECT_EQ(ev.Last(OAM_SESSION_LOST).Cause, OAM_CAUSE_CONNECTION_GONE);
+    // ...and the next ones fail at once while it is down.
+    CString reply;
+    EXPECT_EQ(s->SendCommand("S1", "Set", "Contrast=41;", reply), OAM_SESSION_LINK_DOWN);
+    EXPECT_FALSE(s->IsConnected());
+
+    // Attempts against the stopped server fail and back off.
+    if (background) {
+        ASSERT_TRUE(ev.WaitFor(OAM_SESSION_RECONNECTING, 2, 10000));
+        EXPECT_EQ(ev.Last(OAM_SESSION_LOST).Cause, OAM_CAUSE_CONNECT_FAILED);
+        EXPECT_EQ(ev.Last(OAM_SESSION_LOST).Code, WSAECONNREFUSED);
+    }
+
+    SimOptions again;
+    again.port = port;
+    sim = std::make_unique<SimProcess>(again);
+    ASSERT_TRUE(sim->Start(err)) << err;
+    auto back = std::chrono::steady_clock::now();
+    if (background) {
+        ASSERT_TRUE(ev.WaitFor(OAM_SESSION_RESTORED, 1, 15000));
+    } else {
+        // The foreground session reconnects on a command once its wait is over.
+        ASSERT_TRUE(WaitFor([&] { return s->GetAllStation(nullptr, 0) >= 1; }, 15000));
+        ASSERT_EQ(ev.Count(OAM_SESSION_RESTORED), 1);
+    }
+    {
+        std::lock_guard<std::mutex> l(ev.mutex);
+        auto ms = [](std::chrono::steady_clock::duration d) {
+            return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+        };
+        // The successful attempt, and the back-off step that was in force before it.
+        size_t restored = ev.list.size() - 1, attempt = restored;
+        while (attempt > 0 && ev.list[attempt].State != OAM_SESSION_RECONNECTING) --attempt;
+        int stepInForce = step;
+        for (size_t i = attempt; i > 0; --i)
+            if (ev.list[i - 1].State == OAM_SESSION_LOST) {
+                stepInForce = ev.list[i - 1].DelayMs;
+                break;
+            }
+        std::printf("[ measure ] restored %lld ms after oam-sim accepted again; back-off wait in force %d ms; "
+                    "connect and log-in %lld ms\n",
+                    ms(ev.at[restored] - back), stepInForce, ms(ev.at[restored] - ev.at[attempt]));
+        // The callback's thread: the session's own, or the command's.
+        EXPECT_EQ(ev.threads.back() != std::this_thread::get_id(), background);
+    }
+    EXPECT_TRUE(s->IsConnected());
+    EXPECT_EQ(s->State(), OAM_SESSION_RESTORED);
+    int value = 0;
+    EXPECT_EQ(s->GetVpmParameterValue("S1", "Contrast", &value), 0);
+    // The refused-while-down Set never reached the new server.
+    EXPECT_NE(value, 41);
+    EXPECT_EQ(sim->Log().find("Contrast=41"), std::string::npos);
+
+    s.reset();
+    EXPECT_EQ(ev.Last(OAM_SESSION_CLOSED).Cause, OAM_CAUSE_HOST);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SessionRestart, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return std::string(i.param ? "Background" : "OnNextCommand");
+                         });
+
+TEST(SessionRestartRefused, ALogInRefusedAfterRestartIsReportedNotRetried) {
+    Events ev;
+    auto sim = std::make_unique<SimProcess>();
+    std::string err;
+    ASSERT_TRUE(sim->Start(err)) << err;
+    const unsigned short port = sim->Port();
+    auto s = MakeSession(port, ev, true, 50);
+    ASSERT_EQ(s->Open(), 0);
+    ASSERT_EQ(sim->Stop(), 0);
+
+    // The restarted server knows other users.
+    std::string dir = TempDir();
+    std::string site = ReadFile(BinaryDir() + "/oam-sim-default-config.json");
+    site = std::regex_replace(site, std::regex("\"password\": \"admin\""), "\"password\": \"changed\"");
+    WriteFile(dir + "/site.json", site);
+    SimOptions again;
+    again.port = port;
+    again.extraArgs = {"--config", dir + "/site.json"};
+    sim = std::make_unique<SimProcess>(again);
+    ASSERT_TRUE(sim->Start(err)) << err;
+
+    ASSERT_TRUE(ev.WaitFor(OAM_SESSION_GIVEN_UP, 1, 15000));
+    OAM_SESSION_EVENT g = ev.Last(OAM_SESSION_GIVEN_UP);
+    EXPECT_EQ(g.Cause, OAM_CAUSE_LOGIN_REFUSED);
+    EXPECT_EQ(g.Code, 8);
+    int attempts = ev.Count(OAM_SESSION_RECONNECTING);
+    // Many back-off steps later: no further attempt.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(ev.Count(OAM_SESSION_RECONNECTING), attempts);
+    EXPECT_EQ(s->State(), OAM_SESSION_GIVEN_UP);
+    CString reply;
+    EXPECT_EQ(s->SendCommand("", "Get", "AllStation=;", reply), OAM_SESSION_LINK_DOWN);
+    // Open again is the host's call; the idle link is watched again.
+    s->SetLogin("User=admin;Password=changed;");
+    EXPECT_EQ(s->Open(), 0);
+    EXPECT_GE(s->GetAllStation(nullptr, 0), 1);
+    int lost = ev.Count(OAM_SESSION_LOST);
+    ASSERT_EQ(sim->Stop(), 0);
+    EXPECT_TRUE(ev.WaitFor(OAM_SESSION_LOST, lost + 1, 5000));
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+// Destroyed while its thread is stuck in a reconnect: in a connect that is
+// never answered, or in a log-in that gets no reply.
+class SessionDestroy : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SessionDestroy, DuringAReconnectStopsPromptly) {
+    const bool connectHangs = GetParam();
+    Events ev;
+    auto sim = std::make_unique<SimProcess>();
+    std::string err;
+    ASSERT_TRUE(sim->Start(err)) << err;
+    const unsigned short port = sim->Port();
+    auto s = MakeSession(port, ev, true, 20);
+    ASSERT_EQ(s->Channel().SetCommandTimeout(60000), OAM_OPTION_OK);  // longer than any bounded wait here
+    ASSERT_EQ(s->Open(), 0);
+    ASSERT_EQ(sim->Stop(), 0);
+    ASSERT_TRUE(ev.WaitFor(OAM_SESSION_LOST, 1, 5000));
+    DeadServer dead(port, connectHangs);
+    ASSERT_TRUE(dead.Ok());
+    // An attempt that stays under way: stuck in the connect or the log-in.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            if (s->State() != OAM_SESSION_RECONNECTING) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            return s->State() == OAM_SESSION_RECONNECTING;
+        },
+        10000));
+
+    std::atomic<bool> gone{false};
+    std::thread destroyer([&] {
+        s.reset();
+        gone = true;
+    });
+    bool prompt = WaitFor([&] { return gone.load(); }, 10000);
+    destroyer.join();
+    EXPECT_TRUE(prompt);
+    EXPECT_EQ(ev.Last(OAM_SESSION_CLOSED).Cause, OAM_CAUSE_HOST);
+    // Nothing was reported once the session was gone.
+    std::lock_guard<std::mutex> l(ev.mutex);
+    EXPECT_EQ(ev.list.back().State, OAM_SESSION_CLOSED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Where, SessionDestroy, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return std::string(i.param ? "InTheConnect" : "InTheLogIn");
+                         });
+
+// Several host threads on one session while the server goes away and
+// comes back: every result is the server's or a documented failure.
+TEST(SessionThreads, CommandsFromSeveralThreadsAcrossARestart) {
+    Events ev;
+    auto sim = std::make_unique<SimProcess>();
+    std::string err;
+    ASSERT_TRUE(sim->Start(err)) << err;
+    const unsigned short port = sim->Port();
+    auto s = MakeSession(port, ev, true, 50);
+    ASSERT_EQ(s->Open(), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> good{0}, bad{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            while (!stop) {
+                int n = s->GetAllStation(nullptr, 0);
+                if (n >= 1)
+                    ++good;
+                else if (n != -1 && n != OAM_SESSION_LINK_DOWN)
+                    ++bad;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    ASSERT_TRUE(WaitFor([&] { return good.load() > 20; }, 10000));
+    ASSERT_EQ(sim->Stop(), 0);
+    ASSERT_TRUE(ev.WaitFor(OAM_SESSION_LOST, 1, 5000));
+    SimOptions again;
+    again.port = port;
+    sim = std::make_unique<SimProcess>(again);
+    ASSERT_TRUE(sim->Start(err)) << err;
+    ASSERT_TRUE(ev.WaitFor(OAM_SESSION_RESTORED, 1, 15000));
+    int at = good.load();
+    EXPECT_TRUE(WaitFor([&] { return good.load() > at + 20; }, 10000));
+    stop = true;
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(bad.load(), 0);
+}
+
+}  // namespace
