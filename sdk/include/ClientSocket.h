@@ -24,7 +24,7 @@ enum OamReceiveFileResult {
     OAM_RECVFILE_NO_BUFFER = 101,       // announced archive over 1 GiB or not allocatable
     OAM_RECVFILE_BAD_LENGTH = 102,      // fewer or more archive bytes than announced
     OAM_RECVFILE_BAD_DIGEST = 103,      // digest of the bytes received differs
-    OAM_RECVFILE_BAD_ARCHIVE = 104,     // the bytes are no archive or hold no entry
+    OAM_RECVFILE_BAD_ARCHIVE = 104,     // no archive, no entry, or entry 0 is a directory
     OAM_RECVFILE_ENTRY_TOO_LARGE = 105, // entry 0 over 1 GiB or not allocatable
     OAM_RECVFILE_BAD_ENTRY = 106,       // entry 0 does not extract whole or fails its CRC
     OAM_RECVFILE_CREATE_FAILED = 107,   // the local file cannot be created
@@ -62,6 +62,24 @@ public:
     int ReceiveReturnMsg(CString& message);
     void ClearSocketBufferedData();
 
+    // Session checking, beyond the designed "log and use" (both opt-in; a
+    // channel that never calls them behaves exactly as designed).
+    //
+    // TRUE when the last command exchange took a reply that carried its
+    // request's SESSIONID; FALSE when the reply carried another number or
+    // none, when the exchange got no reply, and before any exchange.
+    // ReceiveReturnMsg leaves it alone.
+    BOOL LastReplySessionMatched() const { return m_bReplySessionMatched != 0; }
+    // Strict session mode (off by default). On: a reply whose SESSIONID is
+    // not the request's is another command's; it is logged ("Ret Session
+    // error,Need:%d ret:%d", whatever its RETURNCODE) and discarded, and
+    // reading goes on within the receive time-out for the matching reply,
+    // also further on in the same read. None in time: -1 ("Command
+    // timeout:%s"), never another command's reply. Needs a server that
+    // echoes SESSIONID; the final reply of SendFile is not checked.
+    void SetStrictSession(BOOL strict) { m_bStrictSession = strict ? 1 : 0; }
+    BOOL GetStrictSession() const { return m_bStrictSession != 0; }
+
     // Station and device queries.
     int GetAllStation(STATION_STRUCT* stations, int maximum);
     int GetDeviceInfo(STATION_STRUCT* station);
@@ -85,6 +103,7 @@ private:
     int ReceiveFile(CString fileName, unsigned int length, CString digest);
     int AssembleCommand();
     int AnalyzeCommand();
+    bool TakeReplyFor(int32_t session);
     void NotifyLinkBreak(const char* where, bool synchronous);
 
     CString m_strReply;        // last reply as received, cut and trimmed
@@ -102,4 +121,6 @@ private:
     char m_RecvBuf[RECV_BUFFER_SIZE + 1];
     OAM_LINKBREAK_CALLBACK m_pCallback;
     LONG_PTR m_lUserData;
+    int32_t m_bStrictSession;        // discard replies of other sessions
+    int32_t m_bReplySessionMatched;  // last exchange took its own reply
 };
