@@ -182,7 +182,7 @@ int SimProcess::Stop() {
 }
 
 RunResult Run(const std::string& program, const std::vector<std::string>& args, int limitMs,
-              const std::vector<std::string>& env) {
+              const std::vector<std::string>& env, const std::function<bool(const std::string& err)>& holdOut) {
     RunResult res;
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return res;
@@ -203,7 +203,8 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args, 
     bool outOpen = true, errOpen = true;
     char buf[4096];
     while ((outOpen || errOpen) && std::chrono::steady_clock::now() < end) {
-        pollfd p[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+        bool readOut = outOpen && !(holdOut && holdOut(res.err));
+        pollfd p[2] = {{readOut ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
         if (::poll(p, 2, 50) <= 0) continue;
         for (int i = 0; i < 2; ++i) {
             if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;

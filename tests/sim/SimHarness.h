@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,9 +54,13 @@ struct RunResult {
     std::string out, err;
 };
 
-// Runs a program with arguments, no stdin, for at most `limitMs`.
+// Runs a program with arguments, no stdin, for at most `limitMs`. While
+// holdOut (given the standard error so far) returns true, the standard
+// output is not read: once the pipe is full, the program's writes block,
+// as behind a consumer that cannot keep up.
 RunResult Run(const std::string& program, const std::vector<std::string>& args, int limitMs = 30000,
-              const std::vector<std::string>& env = {});
+              const std::vector<std::string>& env = {},
+              const std::function<bool(const std::string& err)>& holdOut = nullptr);
 
 // A plain TCP client for byte-level checks.
 class RawClient {

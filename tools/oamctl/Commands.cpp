@@ -57,6 +57,15 @@ std::optional<TracedReply> LastReply() {
         Fail(kExitRefused, what + ": refused by the server (code " + std::to_string(code) + "): " +
                                ReasonOf(r ? r->rest : std::string()), code);
     }
+    // Strict session mode threw away replies of another session and the
+    // command's own never came: the link is out of step.
+    if (t.Seen("Stale reply discarded:")) {
+        std::string numbers = t.Last("Ret Session error,Need:").value_or("? ret:?");
+        size_t ret = numbers.find(" ret:");
+        std::string need = numbers.substr(0, ret), got = ret == std::string::npos ? "?" : numbers.substr(ret + 5);
+        Fail(kExitTransport, what + ": no reply for session " + need + " in time; the server answered session " + got +
+                                 " instead (--no-strict-session accepts that)");
+    }
     if (t.Seen("Socket Error,received data len =0")) Fail(kExitTransport, what + ": the server closed the connection");
     if (t.Seen("Command timeout:")) Fail(kExitTransport, what + ": no reply from the server in time");
     if (auto e = t.Last("Socket Error:")) Fail(kExitTransport, what + ": send failed (" + *e + ")");
@@ -77,6 +86,7 @@ public:
         m_sock->SetWnd(nullptr, nullptr, 0);
         m_sock->SetServerAddress(m_g.host.c_str(), m_g.port);
         if (!m_sock->Create(m_g.port, m_g.host.c_str())) Fail(kExitTransport, "cannot connect to " + Endpoint(m_g));
+        m_sock->SetStrictSession(m_g.strictSession ? TRUE : FALSE);
         if (m_g.timeoutMs > 0) {
             DWORD ms = static_cast<DWORD>(m_g.timeoutMs);
             win::setsockopt(m_sock->GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
@@ -365,18 +375,37 @@ void CmdSend(const GlobalOptions& g, const std::string& station, const std::stri
 
 namespace {
 
+// Between the receiver's callback and the printer. The callback never
+// waits for the printer: when the queue is full, the alarm is dropped and
+// counted, and the count goes to stderr at once (then at most once a
+// second), so that a printer that cannot keep up is never silent.
 struct AlarmQueue {
     std::mutex mutex;
     std::condition_variable cv;
     std::deque<ALARM_STRUCT> items;
+    size_t limit = 100000;
+    uint64_t dropped = 0;
+    std::chrono::steady_clock::time_point lastReport;
 };
 
 int OnAlarm(ALARM_STRUCT* alarm, LONG_PTR user) {
     auto* q = reinterpret_cast<AlarmQueue*>(user);
+    uint64_t report = 0;
     {
         std::lock_guard<std::mutex> lock(q->mutex);
-        if (q->items.size() < 100000) q->items.push_back(*alarm);  // the record is reused: copy it now
+        if (q->items.size() < q->limit) {
+            q->items.push_back(*alarm);  // the record is reused: copy it now
+        } else {
+            auto now = std::chrono::steady_clock::now();
+            if (q->dropped++ == 0 || now - q->lastReport >= std::chrono::seconds(1)) {
+                q->lastReport = now;
+                report = q->dropped;
+            }
+        }
     }
+    if (report)
+        std::fprintf(stderr, "oamctl: output too slow, alarm queue full (%zu): %llu alarm%s dropped so far\n", q->limit,
+                     static_cast<unsigned long long>(report), report == 1 ? "" : "s");
     q->cv.notify_one();
     return 0;
 }
@@ -439,6 +468,7 @@ void CmdAlarms(const GlobalOptions& g, const AlarmOptions& o) {
     for (const std::string& p : peers) sock->PeerList.Add(p.c_str());
     sock->OamId = o.oamId.c_str();
     AlarmQueue queue;
+    queue.limit = o.queue;
     sock->Callback = &OnAlarm;
     sock->UserData = reinterpret_cast<LONG_PTR>(&queue);
     if (!sock->Create(o.port, nullptr)) Fail(kExitTransport, "cannot bind UDP port " + std::to_string(o.port));
@@ -452,16 +482,20 @@ void CmdAlarms(const GlobalOptions& g, const AlarmOptions& o) {
     }
     auto start = Clock::now();
     unsigned seen = 0;
+    uint64_t dropped = 0;
     bool timedOut = false;
-    while (!g_interrupted && (o.count == 0 || seen < o.count)) {
+    // A dropped alarm counts as received for --count: it did arrive.
+    auto done = [&] { return o.count != 0 && seen + dropped >= o.count; };
+    while (!g_interrupted && !done()) {
         std::deque<ALARM_STRUCT> batch;
         {
             std::unique_lock<std::mutex> lock(queue.mutex);
             queue.cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return !queue.items.empty(); });
             batch.swap(queue.items);
+            dropped = queue.dropped;
         }
         for (const ALARM_STRUCT& a : batch) {
-            if (o.count && seen >= o.count) break;
+            if (done()) break;
             if (g.json)
                 PrintJson(AlarmJson(a));
             else
@@ -469,12 +503,23 @@ void CmdAlarms(const GlobalOptions& g, const AlarmOptions& o) {
             ++seen;
         }
         if (Expired(start, o.timeoutSec)) {
-            timedOut = o.count == 0 || seen < o.count;
+            timedOut = !done();
             break;
         }
     }
     sock->Close();
     receiver.join();
+    dropped = queue.dropped;  // the receiver has stopped: final
+    if (dropped > 0) {
+        uint64_t received = seen + dropped;
+        Failure f{kExitDropped,
+                  std::to_string(dropped) + " of " + std::to_string(received) +
+                      " alarms dropped: the output could not keep up (queue of " + std::to_string(o.queue) +
+                      "; see --queue); " + std::to_string(seen) + " printed",
+                  std::nullopt};
+        f.details = {{"received", received}, {"printed", seen}, {"dropped", dropped}};
+        throw f;
+    }
     if (timedOut && o.count)
         Fail(kExitTimeout, "received " + std::to_string(seen) + " of " + std::to_string(o.count) + " alarms within " +
                                std::to_string(o.timeoutSec) + " s");
