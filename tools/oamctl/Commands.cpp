@@ -74,6 +74,11 @@ std::optional<TracedReply> LastReply() {
 
 class Session {
 public:
+    // Strict session mode threw the replies that came away and the command
+    // got none of its own: whatever the trace holds belongs to another
+    // command.
+    bool NoOwnReply() const { return m_g.strictSession && !m_sock->LastReplySessionMatched(); }
+
     explicit Session(const GlobalOptions& g) : m_g(g), m_sock(new CClientSocket) {}
     ~Session() {
         if (m_sock->GetSocket()) m_sock->Close();
@@ -238,6 +243,7 @@ void CmdGet(const GlobalOptions& g, const std::string& station, const std::strin
     Trace::Get().Mark();
     int v = s.Sock().GetVpmParameterValue(station.c_str(), name.c_str());
     if (v == -1) {
+        if (s.NoOwnReply()) FailFromTrace("get " + name + " on " + station);
         // -1 is also every failure: look at what actually came back.
         auto r = LastReply();
         if (!r || r->code != 0) FailFromTrace("get " + name + " on " + station);
@@ -258,7 +264,7 @@ void CmdSet(const GlobalOptions& g, const std::string& station, const std::strin
                     : s.Sock().SetVpmParameterValue(station.c_str(), name.c_str(), value);
     const char* verb = control ? "control" : "set";
     if (r != 0) {
-        if (r == -1 && !LastReply()) FailFromTrace(std::string(verb) + " " + name + " on " + station);
+        if (r == -1 && (s.NoOwnReply() || !LastReply())) FailFromTrace(std::string(verb) + " " + name + " on " + station);
         auto rep = LastReply();
         Fail(kExitRefused,
              std::string(verb) + " " + name + " on " + station + " refused (code " + std::to_string(r) +
@@ -357,7 +363,7 @@ void CmdSend(const GlobalOptions& g, const std::string& station, const std::stri
     CString reply;
     Trace::Get().Mark();
     int r = s.Sock().SendCommand(station.c_str(), command.c_str(), params.c_str(), reply);
-    if (r == -1 && reply.IsEmpty() && !LastReply()) FailFromTrace(command);
+    if (r == -1 && reply.IsEmpty() && (s.NoOwnReply() || !LastReply())) FailFromTrace(command);
     if (g.json) {
         PrintJson({{"returncode", r}, {"reply", reply.str()}, {"pairs", PairsToJson(reply.str())}});
     } else {
