@@ -416,8 +416,8 @@ TEST_F(Oamctl, AlarmFloodAgainstAStalledPrinterCountsEveryDrop) {
     });
     // Bound once the system lists the port (the library's socket may share
     // it, so a test bind would not tell).
-    char local[16];
-    std::snprintf(local, sizeof local, ":%04X ", port);
+    char local[24];
+    std::snprintf(local, sizeof local, "00000000:%04X ", port);  // oamctl binds every interface
     bool bound = WaitFor([&] { return ReadFile("/proc/net/udp").find(local) != std::string::npos; }, 10000);
     if (bound) {
         oam_test::UdpSender sender;
