@@ -62,21 +62,24 @@ public:
     int ReceiveReturnMsg(CString& message);
     void ClearSocketBufferedData();
 
-    // Session checking, beyond the designed "log and use" (both opt-in; a
-    // channel that never calls them behaves exactly as designed).
+    // Session checking beyond the designed "log it and use the reply". A
+    // channel that never turns strict mode on behaves exactly as designed.
     //
     // TRUE when the last command exchange took a reply that carried its
     // request's SESSIONID; FALSE when the reply carried another number or
     // none, when the exchange got no reply, and before any exchange.
-    // ReceiveReturnMsg leaves it alone.
+    // ReceiveReturnMsg leaves it alone. No lock: read it on the thread that
+    // issued the command.
     BOOL LastReplySessionMatched() const { return m_bReplySessionMatched != 0; }
     // Strict session mode (off by default). On: a reply whose SESSIONID is
-    // not the request's is another command's; it is logged ("Ret Session
-    // error,Need:%d ret:%d", whatever its RETURNCODE) and discarded, and
-    // reading goes on within the receive time-out for the matching reply,
-    // also further on in the same read. None in time: -1 ("Command
-    // timeout:%s"), never another command's reply. Needs a server that
-    // echoes SESSIONID; the final reply of SendFile is not checked.
+    // not the request's belongs to another command; it is logged ("Ret
+    // Session error,Need:%d ret:%d" whatever its RETURNCODE, then "Stale
+    // reply discarded:%s") and thrown away, and reading goes on, within what
+    // is left of the receive time-out, until the request's own reply comes,
+    // also when it follows the stale one in the same read. None in time:
+    // -1 ("Command timeout:%s"), never another command's reply. Needs a
+    // server that echoes SESSIONID. The final reply of SendFile
+    // (ReceiveReturnMsg) is not checked.
     void SetStrictSession(BOOL strict) { m_bStrictSession = strict ? 1 : 0; }
     BOOL GetStrictSession() const { return m_bStrictSession != 0; }
 
