@@ -74,17 +74,17 @@ std::optional<TracedReply> LastReply() {
 
 class Session {
 public:
-    // Strict session mode threw the replies that came away and the command
-    // got none of its own: whatever the trace holds belongs to another
-    // command.
-    bool NoOwnReply() const { return m_g.strictSession && !m_sock->LastReplySessionMatched(); }
-
     explicit Session(const GlobalOptions& g) : m_g(g), m_sock(new CClientSocket) {}
     ~Session() {
         if (m_sock->GetSocket()) m_sock->Close();
     }
 
     CClientSocket& Sock() { return *m_sock; }
+
+    // Strict session mode threw away the replies that came and the command
+    // got none of its own: whatever the trace holds belongs to another
+    // command.
+    bool NoOwnReply() const { return m_g.strictSession && !m_sock->LastReplySessionMatched(); }
 
     // Connects and, unless --no-login, logs in.
     void Open(bool login) {
