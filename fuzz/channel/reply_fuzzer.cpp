@@ -7,13 +7,15 @@
 //   3 a station's topology    GetDeviceInfo
 //   4 a parameter value       GetVpmParameterValue
 //   5 a host command, then one further reply read (ReceiveReturnMsg)
+//   6 a host command in strict session mode
 // Every log line is formatted (a sink hook listens), as with a host that
 // keeps logs.
 //
 // Besides sanitizer findings, the target checks what must hold whatever
 // the server says: the reply handed back is a piece of what was received,
 // no record is written past the count or the maximum, every name field
-// keeps a terminating NUL, counts stay in their ranges.
+// keeps a terminating NUL, counts stay in their ranges, and strict mode
+// never hands back a reply of another session.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -118,8 +120,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     win::setsockopt(channel.GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
 
     switch (op) {
+    case 6: {
+        CString out;
+        channel.SetStrictSession(TRUE);
+        int r = channel.SendCommand("12", "Get", "Contrast=;", out);
+        CheckPiece(out, reply);
+        if (!channel.LastReplySessionMatched()) CHECK(r == -1 && out.GetLength() == 0);
+        break;
+    }
     case 0:
-    case 6:
     case 7: {
         CString out;
         channel.SendCommand("12", "Get", "Contrast=;", out);

@@ -54,7 +54,9 @@ CClientSocket::CClientSocket()
       m_nServerPort(0),
       m_nRecvLen(0),
       m_pCallback(nullptr),
-      m_lUserData(0) {
+      m_lUserData(0),
+      m_bStrictSession(0),
+      m_bReplySessionMatched(0) {
     InitializeCriticalSection(&m_csLock);
     memset(m_RecvBuf, 0, sizeof m_RecvBuf);
 }

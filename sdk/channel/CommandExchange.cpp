@@ -4,10 +4,13 @@
 
 #include <string>
 
+#include <chrono>
+
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "OamCommand.h"
 #include "channel/ChannelInternal.h"
+#include "codec/TextScan.h"
 
 using oam::channel::LockGuard;
 using oam::channel::MaskSecrets;
@@ -41,6 +44,66 @@ CString MaskSecrets(const CString& text) {
 }  // namespace channel
 }  // namespace oam
 
+namespace {
+
+// Strict mode reads on past a stale reply, but only within what is left of
+// the receive time-out that the first read started with: each further read
+// gets the rest as its own time-out, and the socket's own is put back at
+// the end of the exchange.
+class StrictDeadline {
+public:
+    StrictDeadline(SOCKET s, bool strict) : m_socket(s) {
+        if (strict) m_start = std::chrono::steady_clock::now();
+    }
+    ~StrictDeadline() {
+        if (m_narrowed)
+            win::setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&m_timeoutMs),
+                            sizeof m_timeoutMs);
+    }
+    StrictDeadline(const StrictDeadline&) = delete;
+    StrictDeadline& operator=(const StrictDeadline&) = delete;
+
+    // False when the time-out has run out.
+    bool Narrow() {
+        if (!m_known) {
+            int len = sizeof m_timeoutMs;
+            if (win::getsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&m_timeoutMs), &len) != 0)
+                return false;
+            m_known = true;
+        }
+        if (m_timeoutMs == 0) return true;  // no time-out: neither has the next read
+        auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_start);
+        if (spent.count() >= static_cast<long long>(m_timeoutMs)) return false;
+        DWORD left = m_timeoutMs - static_cast<DWORD>(spent.count());
+        m_narrowed = true;
+        return win::setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&left), sizeof left) == 0;
+    }
+
+private:
+    SOCKET m_socket;
+    bool m_known = false;
+    bool m_narrowed = false;
+    DWORD m_timeoutMs = 0;
+    std::chrono::steady_clock::time_point m_start;
+};
+
+}  // namespace
+
+size_t oam::channel::FindReplyFor(const char* text, size_t length, int32_t session) {
+    using namespace oam::codec;
+    Span rest(text, length);
+    static const Span key("SESSIONID", 9);
+    for (;;) {
+        Pair pair = ScanPair(rest);
+        if (pair.got == Got::Whole && EqualNoCase(pair.name, key) && Atoi(pair.value) == session)
+            return static_cast<size_t>(rest.p - text);
+        size_t semi = Find(rest, ';');
+        if (semi == npos) return npos;
+        rest.DropFront(semi + 1);
+        while (rest.n > 0 && oam::mbcs::IsSpace(*rest.p)) rest.DropFront(1);
+    }
+}
+
 int CClientSocket::SendCommand(CString station, CString command, CString params) {
     CString reply;
     return SendCommand(station, command, params, reply);
@@ -53,6 +116,7 @@ int CClientSocket::SendCommand(CString station, CString command, CString params,
 
 int CClientSocket::SendCommandEx(CString station, CString command, CString params, CString& reply) {
     reply.Empty();
+    m_bReplySessionMatched = 0;
     ClearSocketBufferedData();
 
     CString request;
@@ -71,10 +135,21 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         return -1;
     }
 
-    m_nRecvLen = win::recv(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, 0);
-    if (m_nRecvLen > 0) {
+    StrictDeadline deadline(m_hSocket, m_bStrictSession != 0);
+    for (;;) {
+        m_nRecvLen = win::recv(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, 0);
+        if (m_nRecvLen <= 0) break;
         AssembleCommand();
-        int code = AnalyzeCommand();
+        AnalyzeCommand();
+        if (m_bStrictSession && !TakeReplyFor(m_nSession)) {
+            CFunction::RLog("Stale reply discarded:%s", MaskSecrets(m_strReply).GetString());
+            m_bReplySessionMatched = -1;
+            if (deadline.Narrow()) continue;
+            m_nRecvLen = SOCKET_ERROR;  // nothing left of the time-out
+            break;
+        }
+        int code = m_nReplyCode;
+        m_bReplySessionMatched = m_nReplySession == m_nSession ? 1 : -1;
         if (code != 0)
             CFunction::DLog("Command return failed:%s", MaskSecrets(m_strReplyRest).GetString());
         else if (m_nReplySession != m_nSession)
@@ -91,6 +166,21 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
     }
     m_nSession = NextSession(m_nSession);
     return -1;
+}
+
+// Strict mode: the reply just read is taken when it is the request's, or
+// when the request's reply follows it in the same read (a stale reply and
+// the right one written back to back). Otherwise the mismatch is logged and
+// the caller reads on.
+bool CClientSocket::TakeReplyFor(int32_t session) {
+    if (m_nReplySession == session) return true;
+    CFunction::RLog("Ret Session error,Need:%d ret:%d", session, m_nReplySession);
+    size_t at = oam::channel::FindReplyFor(m_strReply.GetString(), static_cast<size_t>(m_strReply.GetLength()), session);
+    if (at == oam::codec::npos) return false;
+    m_strReply.Delete(0, static_cast<int>(at));
+    CFunction::DLog("Return:%s", MaskSecrets(m_strReply).GetString());
+    AnalyzeCommand();
+    return true;
 }
 
 int CClientSocket::ReceiveReturnMsg(CString& message) {

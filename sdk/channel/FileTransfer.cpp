@@ -344,6 +344,12 @@ int CClientSocket::ReceiveFile(CString fileName, unsigned int length, CString di
             CFunction::RLog("Receive File Unpack Error:%s", fileName.GetString());
             return OAM_RECVFILE_BAD_ARCHIVE;
         }
+        // A directory entry (its name ends in "/") extracts as nothing at
+        // all: it is not the file that was asked for.
+        if (!info.name.empty() && info.name.back() == '/') {
+            CFunction::RLog("Receive File Unpack Error:%s,entry 0 is a directory", fileName.GetString());
+            return OAM_RECVFILE_BAD_ARCHIVE;
+        }
         if (info.uncompressedSize <= kMaxDownload) entry = Allocate(info.uncompressedSize);
         if (!entry) {
             CFunction::RLog("Receive File Entry Size Error:%llu",

@@ -24,7 +24,7 @@ enum OamReceiveFileResult {
     OAM_RECVFILE_NO_BUFFER = 101,       // announced archive over 1 GiB or not allocatable
     OAM_RECVFILE_BAD_LENGTH = 102,      // fewer or more archive bytes than announced
     OAM_RECVFILE_BAD_DIGEST = 103,      // digest of the bytes received differs
-    OAM_RECVFILE_BAD_ARCHIVE = 104,     // the bytes are no archive or hold no entry
+    OAM_RECVFILE_BAD_ARCHIVE = 104,     // no archive, no entry, or entry 0 is a directory
     OAM_RECVFILE_ENTRY_TOO_LARGE = 105, // entry 0 over 1 GiB or not allocatable
     OAM_RECVFILE_BAD_ENTRY = 106,       // entry 0 does not extract whole or fails its CRC
     OAM_RECVFILE_CREATE_FAILED = 107,   // the local file cannot be created
@@ -100,6 +100,31 @@ public:
     int ReceiveReturnMsg(CString& message);
     void ClearSocketBufferedData();
 
+    // Session checking beyond the designed "log it and use the reply". A
+    // channel that never turns strict mode on behaves exactly as designed.
+    //
+    // TRUE when the last command exchange took a reply that carried its
+    // request's SESSIONID; FALSE when the reply carried another number or
+    // none, when the exchange got no reply, and before any exchange.
+    // ReceiveReturnMsg leaves it alone. No lock: read it on the thread that
+    // issued the command.
+    BOOL LastReplySessionMatched() const { return m_bReplySessionMatched > 0; }
+    // TRUE when the last command exchange read a reply that carried another
+    // SESSIONID and did not end with its own: taken in the default mode,
+    // discarded in strict mode. Either way the link is out of step.
+    BOOL LastReplySessionMismatched() const { return m_bReplySessionMatched < 0; }
+    // Strict session mode (off by default). On: a reply whose SESSIONID is
+    // not the request's belongs to another command; it is logged ("Ret
+    // Session error,Need:%d ret:%d" whatever its RETURNCODE, then "Stale
+    // reply discarded:%s") and thrown away, and reading goes on, within what
+    // is left of the receive time-out, until the request's own reply comes,
+    // also when it follows the stale one in the same read. None in time:
+    // -1 ("Command timeout:%s"), never another command's reply. Needs a
+    // server that echoes SESSIONID. The final reply of SendFile
+    // (ReceiveReturnMsg) is not checked.
+    void SetStrictSession(BOOL strict) { m_bStrictSession = strict ? 1 : 0; }
+    BOOL GetStrictSession() const { return m_bStrictSession != 0; }
+
     // Station and device queries.
     int GetAllStation(STATION_STRUCT* stations, int maximum);
     int GetDeviceInfo(STATION_STRUCT* station);
@@ -145,6 +170,7 @@ private:
     int ReceiveFile(CString fileName, unsigned int length, CString digest);
     int AssembleCommand();
     int AnalyzeCommand();
+    bool TakeReplyFor(int32_t session);
     void NotifyLinkBreak(const char* where, bool synchronous);
 
     CString m_strReply;        // last reply as received, cut and trimmed
@@ -162,4 +188,6 @@ private:
     char m_RecvBuf[RECV_BUFFER_SIZE + 1];
     OAM_LINKBREAK_CALLBACK m_pCallback;
     LONG_PTR m_lUserData;
+    int32_t m_bStrictSession;        // discard replies of other sessions
+    int32_t m_bReplySessionMatched;  // last exchange: 1 own reply, -1 another session's, 0 none
 };

@@ -66,13 +66,10 @@ std::string ErrorText(int code) {
     return CFunction::GetLastErrorString().str();
 }
 
-// STRICT SESSION NUMBERS: the channel is gaining a strict mode in which a
-// reply whose SESSIONID is not the request's comes back as "no usable
-// reply" (-1). Such a link carries replies meant for other commands and can
-// no longer be trusted: once that mode exists, answer here from the channel
-// whether its last -1 was such a mismatch, and the session rebuilds the link
-// (OAM_CAUSE_DESYNCHRONISED) exactly as for a lost one.
-bool ReplyWasForAnotherCommand(CClientSocket& /*channel*/, int /*result*/) { return false; }
+// A reply of another session (taken by the default mode, thrown away by
+// strict mode) means the link carries replies meant for other commands and
+// can no longer be trusted: the session rebuilds it as if it were lost.
+bool ReplyWasForAnotherCommand(const CClientSocket& channel) { return channel.LastReplySessionMismatched() != FALSE; }
 
 }  // namespace
 
@@ -268,7 +265,7 @@ struct COamSession::Impl {
     // After a command on the channel (exchange held): was the link lost?
     void Examine(int result, Event* e) {
         int code = 0;
-        if (ReplyWasForAnotherCommand(*channel, result)) {
+        if (ReplyWasForAnotherCommand(*channel)) {
             MarkLost(OAM_CAUSE_DESYNCHRONISED, 0, "a reply for another command came", e);
         } else if (linkBroke.exchange(false)) {
             ConnectionGone(*channel, &code);

@@ -1,5 +1,7 @@
 // Channel helpers that the wire tests cannot reach: the error codes that
 // count as a broken link and the wrapping session counter.
+#include <string.h>
+
 #include <algorithm>
 #include <iterator>
 
@@ -26,6 +28,26 @@ TEST(ChannelInternals, SessionCounterWraps) {
         int32_t from, to;
     } rows[] = {{0, 1}, {-1, 0}, {41, 42}, {INT32_MAX, INT32_MIN}, {INT32_MIN, INT32_MIN + 1}};
     for (const Row& r : rows) EXPECT_EQ(NextSession(r.from), r.to) << r.from;
+}
+
+// Where strict session mode finds the request's reply in what one read got.
+TEST(ChannelInternals, FindReplyForASession) {
+    const size_t none = static_cast<size_t>(-1);
+    struct Row {
+        const char* text;
+        int32_t session;
+        size_t at;
+    } rows[] = {
+        {"SESSIONID=3;RETURNCODE=0;", 3, 0},
+        {"SESSIONID=2;RETURNCODE=0;X=1;SESSIONID=3;RETURNCODE=0;", 3, 29},
+        {"Tail=1;\r\n sessionid = 3 ;RETURNCODE=0;", 3, 10},  // names without case, white space
+        {"SESSIONID=-1;RETURNCODE=0;", -1, 0},
+        {"SESSIONID=30;RETURNCODE=0;", 3, none},
+        {"X=SESSIONID=3;", 3, none},  // inside a value, not a pair of its own
+        {"SESSIONID=2;RETURNCODE=0;SESSIONID=3", 3, none},  // no ";": no whole pair
+        {"", 0, none},
+    };
+    for (const Row& r : rows) EXPECT_EQ(FindReplyFor(r.text, strlen(r.text), r.session), r.at) << r.text;
 }
 
 }  // namespace

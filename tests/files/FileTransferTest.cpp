@@ -326,7 +326,7 @@ TEST_F(FileTransfer, UploadOfAMissingFileNamesTheBackslashJoinedPath) {
 
 // ---- download ----------------------------------------------------------------
 
-enum class Arc { Good, OtherName, TwoEntries, ZipTool, Garbage, BadCrc, Bomb, None };
+enum class Arc { Good, OtherName, TwoEntries, DirectoryFirst, ZipTool, Garbage, BadCrc, Bomb, None };
 enum class Feed { Apart, SameWrite, SameWriteCrLf, ShortStay, ShortClose, Long, Flood, NoneClose, CloseAtRequest };
 
 struct DownloadCase {
@@ -347,6 +347,7 @@ std::string MakeArchive(Arc arc) {
     case Arc::Good: return oamtest::PythonZip({{"cfg.ini", kContent}});
     case Arc::OtherName: return oamtest::PythonZip({{"other/name.txt", kContent}});
     case Arc::TwoEntries: return oamtest::PythonZip({{"one", kContent}, {"two", "second entry"}});
+    case Arc::DirectoryFirst: return oamtest::PythonZip({{"somedir/", ""}, {"somedir/cfg.ini", kContent}});
     case Arc::ZipTool: return oamtest::ZipCommand("cfg.ini", kContent);
     case Arc::Garbage: return oamtest::RandomBytes(5000, 3);
     case Arc::BadCrc:
@@ -458,6 +459,9 @@ INSTANTIATE_TEST_SUITE_P(
                      nullptr},
         DownloadCase{"NoArchive", Arc::Garbage, Feed::Apart, 0, nullptr, 0, OAM_RECVFILE_BAD_ARCHIVE, "Unpack Error",
                      nullptr},
+        // A directory is not the file asked for, though it extracts "whole".
+        DownloadCase{"DirectoryAsEntryZero", Arc::DirectoryFirst, Feed::Apart, 0, nullptr, 0, OAM_RECVFILE_BAD_ARCHIVE,
+                     "Unpack Error:cfg.ini,entry 0 is a directory", nullptr},
         DownloadCase{"CrcError", Arc::BadCrc, Feed::Apart, 0, nullptr, 0, OAM_RECVFILE_BAD_ENTRY, "Extract Error",
                      nullptr},
         DownloadCase{"ZipBomb", Arc::Bomb, Feed::Apart, 0, nullptr, 0, OAM_RECVFILE_ENTRY_TOO_LARGE, "Entry Size",

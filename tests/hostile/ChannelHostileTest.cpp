@@ -219,6 +219,92 @@ TEST_F(NoLeaks, HalfReplyThenCloseGivesMinusOneAfterwards) {
     EXPECT_EQ(reply.str(), "");
 }
 
+// ---- replies of another command ---------------------------------------------------
+
+enum class Strictly { Own, OwnFirstPart, Nothing };
+
+struct AstrayCase {
+    const char* name;
+    oamtest::Astray peer;
+    const char* designed;  // the first command's reply string as designed (result 0)
+    bool designedMatched;  // and LastReplySessionMatched()
+    Strictly strict;       // what every command gets in strict mode
+};
+
+class AstrayReplies : public NoLeaks, public ::testing::WithParamInterface<AstrayCase> {};
+
+// Peers that send another command's reply. As designed, the channel takes
+// the first reply it reads and says so only through the log and the
+// accessor; in strict mode every command gets its own reply or -1, however
+// the stale bytes arrive, and reading on never outlives the time-out.
+TEST_P(AstrayReplies, StrictModeNeverTakesAnotherCommandsReply) {
+    const AstrayCase& p = GetParam();
+    auto answer = [](const std::string&, int index) {
+        return "Value=" + std::to_string(index) + ";Tail=" + std::to_string(index) + ";";
+    };
+    const int timeoutMs = p.strict == Strictly::Nothing ? 300 : 3000;
+    for (bool strict : {false, true}) {
+        SCOPED_TRACE(strict ? "strict" : "designed");
+        FakeServer server(FakeServer::AstrayPeer(p.peer, answer, 100));
+        CClientSocket c;
+        ASSERT_TRUE(Connect(c, server, timeoutMs));
+        EXPECT_FALSE(c.GetStrictSession());
+        EXPECT_FALSE(c.LastReplySessionMatched());
+        c.SetStrictSession(strict);
+        CString reply;
+        if (!strict) {
+            EXPECT_EQ(c.SendCommand("1", "Get", "Value=;", reply), 0);
+            EXPECT_EQ(reply.str(), p.designed);
+            EXPECT_EQ(c.LastReplySessionMatched(), p.designedMatched);
+            EXPECT_EQ(c.LastReplySessionMismatched(), !p.designedMatched);
+            continue;
+        }
+        EXPECT_TRUE(c.GetStrictSession());
+        // Back to back, so that late bytes of one reply meet the next command.
+        for (int k = 0; k < 5; ++k) {
+            SCOPED_TRACE(k);
+            int result = 0;
+            Within(10000, [&] { result = c.SendCommand("1", "Get", "Value=;", reply); }, "a strict exchange");
+            std::string own = "Value=" + std::to_string(k) + ";";
+            switch (p.strict) {
+            case Strictly::Own: own += "Tail=" + std::to_string(k) + ";"; [[fallthrough]];
+            case Strictly::OwnFirstPart:
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(reply.str(), own);
+                EXPECT_TRUE(c.LastReplySessionMatched());
+                EXPECT_FALSE(c.LastReplySessionMismatched());
+                break;
+            case Strictly::Nothing:
+                EXPECT_EQ(result, -1);
+                EXPECT_EQ(reply.str(), "");
+                EXPECT_FALSE(c.LastReplySessionMatched());
+                EXPECT_TRUE(c.LastReplySessionMismatched());
+                break;
+            }
+        }
+        // The receive time-out narrowed for reading on is the host's again.
+        DWORD ms = 0;
+        int len = sizeof ms;
+        ASSERT_EQ(win::getsockopt(c.GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&ms), &len), 0);
+        EXPECT_EQ(ms, static_cast<DWORD>(timeoutMs));
+        ASSERT_TRUE(server.waitRequests(5));
+        for (int k = 0; k < 5; ++k) EXPECT_EQ(SessionOf(server.requests()[static_cast<size_t>(k)]), k);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, AstrayReplies,
+    ::testing::Values(AstrayCase{"proper", oamtest::Astray::None, "Value=0;Tail=0;", true, Strictly::Own},
+                      AstrayCase{"stale_first_in_one_write", oamtest::Astray::StaleFirst,
+                                 "Stale=1;SESSIONID=0;RETURNCODE=0;Value=0;Tail=0;", false, Strictly::Own},
+                      AstrayCase{"stale_first_apart", oamtest::Astray::StaleApart, "Stale=1;", false, Strictly::Own},
+                      AstrayCase{"stale_only", oamtest::Astray::StaleOnly, "Stale=1;", false, Strictly::Nothing},
+                      // A reply cut in two cannot be joined: each command gets the
+                      // first part of its own, the tail is thrown away.
+                      AstrayCase{"every_reply_split", oamtest::Astray::Split, "Value=0;", true,
+                                 Strictly::OwnFirstPart}),
+    [](const ::testing::TestParamInfo<AstrayCase>& i) { return std::string(i.param.name); });
+
 // ---- silence ------------------------------------------------------------------
 
 // No reply within the receive time-out: -1, an empty reply, no link-break

@@ -105,12 +105,7 @@ inline std::string Reply(int session, int code, const std::string& rest = "") {
     return "SESSIONID=" + std::to_string(session) + ";RETURNCODE=" + std::to_string(code) + ";" + rest;
 }
 
-// The SESSIONID a request carried, or -1.
-inline int SessionOf(const std::string& request) {
-    size_t at = request.find("SESSIONID=");
-    if (at == std::string::npos) return -1;
-    return atoi(request.c_str() + at + 10);
-}
+using oamtest::SessionOf;
 
 // The documented reading of a reply text: cut at its first NUL, white space
 // (space, tab, line feed, vertical tab, form feed, carriage return) trimmed

@@ -17,6 +17,7 @@
 #include "FakeServer.h"
 #include "SimConfig.h"
 #include "SimHarness.h"
+#include "udp_peers.h"
 #include "Wire.h"
 
 using namespace simtest;
@@ -465,6 +466,131 @@ TEST_F(Oamctl, UdpSendAndReceive) {
         ++n;
     }
     EXPECT_EQ(n, 2);
+}
+
+// ---- replies of another command ------------------------------------------------
+
+// What a small host answers, whatever goes astray around it.
+std::string HostAnswer(const std::string& request, int) {
+    if (request.find("CMD=Login;") != std::string::npos) return "User=admin;";
+    if (request.find("AllStation=;") != std::string::npos) return "AllStation=S1[Tm9ydGg=]1,S2[WWFyZA==]1;";
+    if (request.find("StationTopo=;") != std::string::npos) return "StationTopo=3[R2F0ZQ==]<1[UGFu]>;";
+    return "Contrast=42;";
+}
+
+struct AstrayCtlCase {
+    const char* name;
+    oamtest::Astray peer;
+    std::vector<std::string> args;
+    int exitCode;
+    const char* output;  // on stdout (exit 0) or in the error line
+};
+
+void PrintTo(const AstrayCtlCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class OamctlAstray : public ::testing::TestWithParam<AstrayCtlCase> {};
+
+// Strict by default: every result is the command's own reply, or exit 3
+// with both session numbers; --no-strict-session keeps the designed reading.
+TEST_P(OamctlAstray, OwnReplyOrTransportFailure) {
+    const AstrayCtlCase& c = GetParam();
+    oamtest::FakeServer server(oamtest::FakeServer::AstrayPeer(c.peer, &HostAnswer, 100));
+    std::vector<std::string> args{"--port", std::to_string(server.port()), "--timeout-ms", "1000"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = simtest::Run(BinaryDir() + "/oamctl", args, 30000);
+    EXPECT_EQ(r.exitCode, c.exitCode) << "stdout: " << r.out << "\nstderr: " << r.err;
+    EXPECT_NE((c.exitCode == 0 ? r.out : r.err).find(c.output), std::string::npos) << r.out << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, OamctlAstray,
+    ::testing::Values(
+        AstrayCtlCase{"GetStaleFirst", oamtest::Astray::StaleFirst, {"get", "S1", "Contrast"}, 0, "Contrast = 42"},
+        AstrayCtlCase{"GetStaleApart", oamtest::Astray::StaleApart, {"get", "S1", "Contrast"}, 0, "Contrast = 42"},
+        AstrayCtlCase{"StationsStaleFirst", oamtest::Astray::StaleFirst, {"stations"}, 0, "2 stations"},
+        AstrayCtlCase{"DevicesStaleApart", oamtest::Astray::StaleApart, {"devices", "S1"}, 0, "1 device"},
+        AstrayCtlCase{"JsonGetStaleFirst", oamtest::Astray::StaleFirst, {"--json", "get", "S1", "Contrast"}, 0,
+                      "\"value\":42"},
+        AstrayCtlCase{"OnlyStaleReplies", oamtest::Astray::StaleOnly, {"get", "S1", "Contrast"}, 3,
+                      "no reply for session 0 in time; the server answered session -1 instead"},
+        // Every command, however it reads its result, fails the same way.
+        AstrayCtlCase{"OnlyStaleStations", oamtest::Astray::StaleOnly, {"--no-login", "stations"}, 3,
+                      "listing stations: no reply for session 0 in time; the server answered session -1 instead"},
+        AstrayCtlCase{"OnlyStaleGet", oamtest::Astray::StaleOnly, {"--no-login", "get", "S1", "Contrast"}, 3,
+                      "no reply for session 0"},
+        AstrayCtlCase{"OnlyStaleSet", oamtest::Astray::StaleOnly, {"--no-login", "set", "S1", "Contrast", "5"}, 3,
+                      "no reply for session 0"},
+        AstrayCtlCase{"OnlyStaleSend", oamtest::Astray::StaleOnly, {"--no-login", "send", "S1", "Get", "Contrast=;"}, 3,
+                      "no reply for session 0"},
+        AstrayCtlCase{"OnlyStaleDevices", oamtest::Astray::StaleOnly, {"--no-login", "devices", "S1"}, 3,
+                      "no reply for session 1"},
+        AstrayCtlCase{"OnlyStaleDownload", oamtest::Astray::StaleOnly, {"--no-login", "download", "S1", "f.txt", "--dir", "/tmp"}, 3,
+                      "no reply for session 0"},
+        // The designed reading, asked for: the stale reply is taken.
+        AstrayCtlCase{"LenientTakesTheStaleReply", oamtest::Astray::StaleOnly,
+                      {"--no-strict-session", "--json", "send", "S1", "Get", "Contrast=;"}, 0,
+                      "\"reply\":\"User=admin;\""}),
+    [](const ::testing::TestParamInfo<AstrayCtlCase>& i) { return std::string(i.param.name); });
+
+// ---- a printer that cannot keep up --------------------------------------------------
+
+// A flood of alarms while nobody reads oamctl's output: the printer blocks
+// on the full pipe, the small queue fills, and every alarm that finds it
+// full is counted, reported on stderr at once and in the final document,
+// and makes the exit code 7.
+TEST_F(Oamctl, AlarmFloodAgainstAStalledPrinterCountsEveryDrop) {
+    const unsigned kFlood = 3000;
+    unsigned short port = 0;
+    {
+        oam_test::UdpRecorder probe("127.0.0.1", 0);  // a free port, released again
+        ASSERT_TRUE(probe.ok());
+        port = probe.port();
+    }
+    std::atomic<bool> flooded{false};
+    RunResult r;
+    std::thread t([&] {
+        r = simtest::Run(BinaryDir() + "/oamctl",
+                         {"--json", "alarms", "--peer", "127.0.2.250", "--listen-port", std::to_string(port), "--queue",
+                          "16", "-n", std::to_string(kFlood), "--wait", "20"},
+                         40000, {}, [&](const std::string& err) { return !flooded || err.find("dropped") == std::string::npos; });
+    });
+    // Bound once the system lists the port (the library's socket may share
+    // it, so a test bind would not tell).
+    char local[24];
+    std::snprintf(local, sizeof local, "00000000:%04X ", port);  // oamctl binds every interface
+    bool bound = WaitFor([&] { return ReadFile("/proc/net/udp").find(local) != std::string::npos; }, 10000);
+    if (bound) {
+        oam_test::UdpSender sender;
+        for (unsigned i = 1; i <= kFlood; ++i)
+            sender.SendTo("127.0.0.1", port,
+                          "ID=" + std::to_string(i) +
+                              ";Text1=S1;DeviceID=3;Type=0;AlarmID=100;Text2=2026-01-01 00:00:00;Text3=motion on Gate;");
+    }
+    flooded = true;
+    t.join();
+    ASSERT_TRUE(bound);
+    EXPECT_EQ(r.exitCode, 7) << r.err;
+    EXPECT_NE(r.err.find("alarm queue full (16): 1 alarm dropped so far"), std::string::npos) << r.err;
+    // One document per printed alarm, in order, then the error document.
+    std::istringstream lines(r.out);
+    std::string line;
+    std::vector<json> docs;
+    while (std::getline(lines, line)) docs.push_back(json::parse(line));
+    ASSERT_FALSE(docs.empty());
+    json last = docs.back();
+    docs.pop_back();
+    EXPECT_EQ(last["exit"], 7);
+    uint64_t dropped = last["dropped"], printed = last["printed"], received = last["received"];
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(printed, docs.size());
+    EXPECT_EQ(received, printed + dropped);
+    EXPECT_LE(received, kFlood);
+    for (size_t i = 1; i < docs.size(); ++i) EXPECT_LT(docs[i - 1]["id"].get<int>(), docs[i]["id"].get<int>());
+    EXPECT_NE(r.err.find(std::to_string(dropped) + " of " + std::to_string(received) + " alarms dropped"),
+              std::string::npos)
+        << r.err;
 }
 
 }  // namespace

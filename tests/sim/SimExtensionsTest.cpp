@@ -22,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "FakeServer.h"
 #include "SimHarness.h"
 #include "oamsdk.h"
 
@@ -409,6 +410,43 @@ TEST(SessionSettings, RejectsABackoffOutOfRange) {
     EXPECT_EQ(s.SendCommand("", "Get", "AllStation=;", reply), OAM_SESSION_LINK_DOWN);
     EXPECT_EQ(s.State(), OAM_SESSION_CLOSED);
 }
+
+// A reply of another session means the link carries replies meant for
+// other commands: the session rebuilds it, in the default mode (the stale
+// reply was taken) and in strict mode (it was thrown away), and the next
+// command runs on the new connection.
+class SessionDesync : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SessionDesync, AReplyOfAnotherSessionRebuildsTheLink) {
+    const bool strict = GetParam();
+    // The second request of the first connection gets the log-in's reply
+    // again; everything else its own.
+    oamtest::FakeServer server([](const std::string& req, int conn, int index) {
+        int session = oamtest::SessionOf(req);
+        if (conn == 0 && index == 1)
+            return oamtest::Action::reply("SESSIONID=" + std::to_string(session - 1) + ";RETURNCODE=0;User=admin;");
+        return oamtest::Action::reply("SESSIONID=" + std::to_string(session) + ";RETURNCODE=0;AllStation=S1[UzE=]1;");
+    });
+    Events ev;
+    auto s = MakeSession(server.port(), ev, false, 50);
+    ASSERT_EQ(s->Channel().SetCommandTimeout(500), OAM_OPTION_OK);
+    s->Channel().SetStrictSession(strict ? TRUE : FALSE);
+    ASSERT_EQ(s->Open(), 0);
+    CString reply;
+    int first = s->SendCommand("", "Get", "AllStation=;", reply);
+    EXPECT_EQ(first, strict ? -1 : 0);
+    ASSERT_EQ(ev.Count(OAM_SESSION_LOST), 1);
+    EXPECT_EQ(ev.Last(OAM_SESSION_LOST).Cause, OAM_CAUSE_DESYNCHRONISED);
+    // The next command after the back-off runs on a new connection.
+    ASSERT_TRUE(simtest::WaitFor(
+        [&] { return s->SendCommand("", "Get", "AllStation=;", reply) == 0; }, 5000));
+    EXPECT_EQ(reply.str(), "AllStation=S1[UzE=]1;");
+    EXPECT_GE(server.connections(), 2);
+    EXPECT_EQ(ev.Count(OAM_SESSION_RESTORED), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SessionDesync, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "strict" : "designed"; });
 
 // Stop and restart oam-sim on the same port, in both modes.
 class SessionRestart : public ::testing::TestWithParam<bool> {};

@@ -182,12 +182,13 @@ int SimProcess::Stop() {
 }
 
 RunResult Run(const std::string& program, const std::vector<std::string>& args, int limitMs,
-              const std::vector<std::string>& env) {
-    return RunWatched(program, args, limitMs, nullptr, env);
+              const std::vector<std::string>& env, const std::function<bool(const std::string& err)>& holdOut) {
+    return RunWatched(program, args, limitMs, nullptr, env, holdOut);
 }
 
 RunResult RunWatched(const std::string& program, const std::vector<std::string>& args, int limitMs,
-                     const std::function<bool(const RunResult&)>& interruptWhen, const std::vector<std::string>& env) {
+                     const std::function<bool(const RunResult&)>& interruptWhen, const std::vector<std::string>& env,
+                     const std::function<bool(const std::string& err)>& holdOut) {
     RunResult res;
     bool interrupted = false;
     int out[2], err[2];
@@ -213,7 +214,8 @@ RunResult RunWatched(const std::string& program, const std::vector<std::string>&
             ::kill(pid, SIGINT);
             interrupted = true;
         }
-        pollfd p[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+        bool readOut = outOpen && !(holdOut && holdOut(res.err));
+        pollfd p[2] = {{readOut ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
         if (::poll(p, 2, 50) <= 0) continue;
         for (int i = 0; i < 2; ++i) {
             if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;

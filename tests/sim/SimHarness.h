@@ -55,14 +55,21 @@ struct RunResult {
     std::string out, err;
 };
 
-// Runs a program with arguments, no stdin, for at most `limitMs`.
+// Runs a program with arguments, no stdin, for at most `limitMs`. While
+// holdOut (given the standard error so far) returns true, the standard
+// output is not read: once the pipe is full, the program's writes block,
+// as behind a consumer that cannot keep up.
 RunResult Run(const std::string& program, const std::vector<std::string>& args, int limitMs = 30000,
-              const std::vector<std::string>& env = {});
+              const std::vector<std::string>& env = {},
+              const std::function<bool(const std::string& err)>& holdOut = nullptr);
 // The same, asking `interruptWhen` with the output so far after each read
 // (and at least every 50 ms); once it says so, the program gets SIGINT.
+// While `holdOut` says so (given stderr so far), stdout is left unread, so
+// the program's writes to it block once the pipe is full.
 RunResult RunWatched(const std::string& program, const std::vector<std::string>& args, int limitMs,
                      const std::function<bool(const RunResult&)>& interruptWhen,
-                     const std::vector<std::string>& env = {});
+                     const std::vector<std::string>& env = {},
+                     const std::function<bool(const std::string& err)>& holdOut = nullptr);
 
 // A plain TCP client for byte-level checks.
 class RawClient {

@@ -8,7 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <stdlib.h>
+
 #include <chrono>
+#include <map>
 
 namespace oamtest {
 
@@ -37,6 +40,45 @@ std::string Padded(const std::string& head, size_t total, char fill) {
     std::string s = head.substr(0, total);
     s.resize(total, fill);
     return s;
+}
+
+int SessionOf(const std::string& request) {
+    size_t at = request.find("SESSIONID=");
+    if (at == std::string::npos) return -1;
+    return atoi(request.c_str() + at + 10);
+}
+
+FakeServer::Responder FakeServer::AstrayPeer(Astray mode, Answer answer, int pauseMs) {
+    struct Previous {
+        std::mutex mutex;
+        std::map<int, std::string> byConn;
+    };
+    auto previous = std::make_shared<Previous>();
+    return [=](const std::string& request, int conn, int index) {
+        int session = SessionOf(request);
+        std::string rest = answer(request, index);
+        std::string own = "SESSIONID=" + std::to_string(session) + ";RETURNCODE=0;" + rest;
+        std::string stale;
+        {
+            std::lock_guard<std::mutex> g(previous->mutex);
+            auto it = previous->byConn.find(conn);
+            stale = it != previous->byConn.end() ? it->second
+                                                 : "SESSIONID=" + std::to_string(session - 1) + ";RETURNCODE=0;Stale=1;";
+            previous->byConn[conn] = own;
+        }
+        switch (mode) {
+        case Astray::StaleFirst: return Action::reply(stale + own);
+        case Astray::StaleApart: return Action::split(stale + own, stale.size(), pauseMs);
+        case Astray::StaleOnly: return Action::reply(stale);
+        case Astray::Split: {
+            size_t semi = rest.find(';');
+            size_t at = own.size() - rest.size() + (semi == std::string::npos ? rest.size() : semi + 1);
+            return Action::split(own, at, pauseMs);
+        }
+        case Astray::None: break;
+        }
+        return Action::reply(own);
+    };
 }
 
 // ---- FakeConn ----------------------------------------------------------------

@@ -71,6 +71,24 @@ struct Action {
 // head followed by fill bytes up to exactly total bytes (head cut if longer).
 std::string Padded(const std::string& head, size_t total, char fill = 'x');
 
+// The SESSIONID a request carried, or -1.
+int SessionOf(const std::string& request);
+
+// Peers whose replies go astray, as hostile peers were seen to send them.
+// Each request is answered "SESSIONID=<its own>;RETURNCODE=0;" followed by
+// answer(request, index of the request on its connection), and then:
+enum class Astray {
+    None,        // nothing more: a proper peer
+    StaleFirst,  // the connection's previous reply comes first, in the same write
+    StaleApart,  // the previous reply, then the request's own pauseMs later
+    StaleOnly,   // the previous reply instead of the request's own
+    Split,       // its own reply in two writes: up to the first ";" of the
+                 // answer, the rest pauseMs later
+};
+// Before a connection's first reply, "the previous reply" is one with
+// SESSIONID one below the request's and the answer "Stale=1;".
+typedef std::function<std::string(const std::string& request, int index)> Answer;
+
 class FakeServer;
 
 // One accepted connection, as seen by a handler. Every byte read through it
@@ -121,6 +139,10 @@ public:
     explicit FakeServer(Responder responder, const char* address = "127.0.0.1");
     explicit FakeServer(Handler handler, const char* address = "127.0.0.1");
     ~FakeServer();
+
+    // A responder for the Astray mode (see above), for the second
+    // constructor: FakeServer s(FakeServer::AstrayPeer(Astray::StaleFirst, answer));
+    static Responder AstrayPeer(Astray mode, Answer answer, int pauseMs = 100);
     FakeServer(const FakeServer&) = delete;
     FakeServer& operator=(const FakeServer&) = delete;
 

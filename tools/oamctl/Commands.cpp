@@ -47,6 +47,16 @@ std::optional<TracedReply> LastReply() {
     return r;
 }
 
+// Strict session mode threw away replies of another session and the
+// command's own never came: the link is out of step.
+[[noreturn]] void FailOutOfStep(const std::string& what) {
+    std::string numbers = Trace::Get().Last("Ret Session error,Need:").value_or("? ret:?");
+    size_t ret = numbers.find(" ret:");
+    std::string need = numbers.substr(0, ret), got = ret == std::string::npos ? "?" : numbers.substr(ret + 5);
+    Fail(kExitTransport, what + ": no reply for session " + need + " in time; the server answered session " + got +
+                             " instead (--no-strict-session accepts that)");
+}
+
 class Session {
 public:
     explicit Session(const GlobalOptions& g) : m_g(g), m_sock(new CClientSocket) {}
@@ -56,12 +66,18 @@ public:
 
     CClientSocket& Sock() { return *m_sock; }
 
+    // Strict session mode threw away the replies that came and the command
+    // got none of its own: whatever the trace holds belongs to another
+    // command.
+    bool NoOwnReply() const { return m_g.strictSession && !m_sock->LastReplySessionMatched(); }
+
     // Connects and, unless --no-login, logs in.
     void Open(bool login) {
         m_sock->SetWnd(nullptr, nullptr, 0);
         m_sock->SetServerAddress(m_g.host.c_str(), m_g.port);
         ApplyTimeouts(m_g, *m_sock);
         if (!m_sock->Create(m_g.port, m_g.host.c_str())) FailConnect(m_g);
+        m_sock->SetStrictSession(m_g.strictSession ? TRUE : FALSE);
         if (login) Login();
     }
 
@@ -71,7 +87,25 @@ public:
         Trace::Get().Mark();
         int r = m_sock->SendCommand("", "Login", params.c_str(), reply);
         if (r == 0) return;
-        FailExchange(m_g, "login as '" + m_g.user + "' to " + Endpoint(m_g));
+        FailExchange("login as '" + m_g.user + "' to " + Endpoint(m_g));
+    }
+
+    // A failed exchange: out of step when strict mode discarded what came,
+    // otherwise whatever the trace says.
+    [[noreturn]] void FailExchange(const std::string& what) const {
+        if (NoOwnReply()) {
+            // What strict mode threw away: replies of other sessions, or text
+            // that carries no session number at all (not the protocol).
+            if (auto stale = Trace::Get().Last("Stale reply discarded:")) {
+                COamCommand codec;
+                CString text(stale->c_str());
+                if (codec.PopSessionID(text) == -1 && codec.PopReturnCode(text) == -1)
+                    Fail(kExitTransport,
+                         what + ": the server does not speak the OAM protocol; it answered \"" + Excerpt(*stale) + "\"");
+                FailOutOfStep(what);
+            }
+        }
+        oamctl::FailExchange(m_g, what);
     }
 
 private:
@@ -141,13 +175,13 @@ void CmdStations(const GlobalOptions& g) {
     // A positive result may be a count or a server's return code: only the
     // trace tells them apart.
     int n = s.Sock().GetAllStation(nullptr, 0);
-    if (n < 0 || Trace::Get().Seen("Command return failed:")) FailExchange(g, "listing stations");
+    if (n < 0 || Trace::Get().Seen("Command return failed:")) s.FailExchange("listing stations");
     std::vector<STATION_STRUCT> list(static_cast<size_t>(std::max(n, 1)));
     int got = 0;
     if (n > 0) {
         Trace::Get().Mark();
         got = s.Sock().GetAllStation(list.data(), n);
-        if (got < 0 || Trace::Get().Seen("Command return failed:")) FailExchange(g, "listing stations");
+        if (got < 0 || Trace::Get().Seen("Command return failed:")) s.FailExchange("listing stations");
     }
     if (g.json) {
         json arr = json::array();
@@ -185,7 +219,7 @@ void CmdDevices(const GlobalOptions& g, const std::string& station) {
 
     Trace::Get().Mark();
     int count = s.Sock().GetDeviceInfo(st.get());
-    if (count < 0 || Trace::Get().Seen("Command return failed:")) FailExchange(g, "devices of " + station);
+    if (count < 0 || Trace::Get().Seen("Command return failed:")) s.FailExchange("devices of " + station);
 
     if (g.json) {
         json devs = json::array();
@@ -224,9 +258,10 @@ void CmdGet(const GlobalOptions& g, const std::string& station, const std::strin
     Trace::Get().Mark();
     int v = s.Sock().GetVpmParameterValue(station.c_str(), name.c_str());
     if (v == -1) {
+        if (s.NoOwnReply()) s.FailExchange("get " + name + " on " + station);
         // -1 is also every failure: look at what actually came back.
         auto r = LastReply();
-        if (!r || r->code != 0) FailExchange(g, "get " + name + " on " + station);
+        if (!r || r->code != 0) s.FailExchange("get " + name + " on " + station);
         if (PairsToJson(r->rest).empty())
             Fail(kExitTransport, "get " + name + " on " + station + ": the reply carries no value");
     }
@@ -245,7 +280,12 @@ void CmdSet(const GlobalOptions& g, const std::string& station, const std::strin
     int r = control ? s.Sock().SetVpmCtrlValue(station.c_str(), name.c_str(), value)
                     : s.Sock().SetVpmParameterValue(station.c_str(), name.c_str(), value);
     const char* verb = control ? "control" : "set";
-    if (r != 0) FailExchange(g, std::string(verb) + " " + name + " on " + station);
+    if (r != 0) {
+        std::string what = std::string(verb) + " " + name + " on " + station;
+        if (r == -1 || s.NoOwnReply()) s.FailExchange(what);
+        auto rep = LastReply();
+        FailRefused(what, r, rep ? rep->rest : std::string());
+    }
     if (g.json)
         PrintJson({{"station", station}, {"name", name}, {"value", value}, {"command", control ? "Control" : "Set"}});
     else
@@ -283,14 +323,14 @@ void CmdUpload(const GlobalOptions& g, const std::string& station, const std::st
         if (auto e = t.LastError("Read File Error:")) Fail(kExitLocalFile, "cannot read " + path + ": " + e->text);
         if (auto e = t.LastError("Send File ROI Error:"))
             Fail(kExitTransport, what + ": sending the archive failed: " + e->text);
-        if (t.Seen("Send File Command Timeout")) FailExchange(g, what);
+        if (t.Seen("Send File Command Timeout")) s.FailExchange(what);
         if (r == -1) Fail(kExitTransport, what + ": no final reply from the server");
         Fail(kExitLocalFile, what + ": the file could not be packed");
     }
     // The upload's result is 0 whatever the server's final verdict: read
     // that from the final reply itself.
     auto fin = LastReply();
-    if (fin && fin->code != 0) FailExchange(g, what);
+    if (fin && fin->code != 0) s.FailExchange(what);
     if (g.json)
         PrintJson({{"station", station}, {"file", name}, {"bytes", size}, {"md5", md5}, {"uploaded", true}});
     else
@@ -317,8 +357,8 @@ void CmdDownload(const GlobalOptions& g, const std::string& station, const std::
     if (r == OAM_TRANSFER_CANCELLED) Fail(kExitInterrupted, what + ": interrupted");
     if (r != 0) {
         Trace& t = Trace::Get();
-        if (t.Seen("Command return failed:")) FailExchange(g, what);
-        if (t.Seen("Command timeout:") || t.Seen("Socket Error")) FailExchange(g, what);
+        if (t.Seen("Command return failed:")) s.FailExchange(what);
+        if (t.Seen("Command timeout:") || t.Seen("Socket Error")) s.FailExchange(what);
         const char* action = r == OAM_RECVFILE_CREATE_FAILED  ? "create"
                              : r == OAM_RECVFILE_WRITE_FAILED ? "write"
                              : r == OAM_RECVFILE_RENAME_FAILED ? "rename into"
@@ -360,8 +400,7 @@ void CmdSend(const GlobalOptions& g, const std::string& station, const std::stri
     CString reply;
     Trace::Get().Mark();
     int r = s.Sock().SendCommand(station.c_str(), command.c_str(), params.c_str(), reply);
-    // -1 is no usable reply at all: nothing raw to show.
-    if (r == -1) FailExchange(g, command);
+    if (r == -1) s.FailExchange(command);
     if (g.json) {
         PrintJson({{"returncode", r}, {"reply", reply.str()}, {"pairs", PairsToJson(reply.str())}});
     } else {
@@ -379,18 +418,37 @@ void CmdSend(const GlobalOptions& g, const std::string& station, const std::stri
 
 namespace {
 
+// Between the receiver's callback and the printer. The callback never
+// waits for the printer: when the queue is full, the alarm is dropped and
+// counted, and the count goes to stderr at once (then at most once a
+// second), so that a printer that cannot keep up is never silent.
 struct AlarmQueue {
     std::mutex mutex;
     std::condition_variable cv;
     std::deque<ALARM_STRUCT> items;
+    size_t limit = 100000;
+    uint64_t dropped = 0;
+    std::chrono::steady_clock::time_point lastReport;
 };
 
 int OnAlarm(ALARM_STRUCT* alarm, LONG_PTR user) {
     auto* q = reinterpret_cast<AlarmQueue*>(user);
+    uint64_t report = 0;
     {
         std::lock_guard<std::mutex> lock(q->mutex);
-        if (q->items.size() < 100000) q->items.push_back(*alarm);  // the record is reused: copy it now
+        if (q->items.size() < q->limit) {
+            q->items.push_back(*alarm);  // the record is reused: copy it now
+        } else {
+            auto now = std::chrono::steady_clock::now();
+            if (q->dropped++ == 0 || now - q->lastReport >= std::chrono::seconds(1)) {
+                q->lastReport = now;
+                report = q->dropped;
+            }
+        }
     }
+    if (report)
+        std::fprintf(stderr, "oamctl: output too slow, alarm queue full (%zu): %llu alarm%s dropped so far\n", q->limit,
+                     static_cast<unsigned long long>(report), report == 1 ? "" : "s");
     q->cv.notify_one();
     return 0;
 }
@@ -454,6 +512,7 @@ void CmdAlarms(const GlobalOptions& g, const AlarmOptions& o) {
     for (const std::string& p : peers) sock->PeerList.Add(p.c_str());
     sock->OamId = o.oamId.c_str();
     AlarmQueue queue;
+    queue.limit = o.queue;
     sock->Callback = &OnAlarm;
     sock->UserData = reinterpret_cast<LONG_PTR>(&queue);
     if (!sock->Create(o.port, nullptr)) Fail(kExitTransport, "cannot bind UDP port " + std::to_string(o.port));
@@ -467,16 +526,20 @@ void CmdAlarms(const GlobalOptions& g, const AlarmOptions& o) {
     }
     auto start = Clock::now();
     unsigned seen = 0;
+    uint64_t dropped = 0;
     bool timedOut = false;
-    while (!g_interrupted && (o.count == 0 || seen < o.count)) {
+    // A dropped alarm counts as received for --count: it did arrive.
+    auto done = [&] { return o.count != 0 && seen + dropped >= o.count; };
+    while (!g_interrupted && !done()) {
         std::deque<ALARM_STRUCT> batch;
         {
             std::unique_lock<std::mutex> lock(queue.mutex);
             queue.cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return !queue.items.empty(); });
             batch.swap(queue.items);
+            dropped = queue.dropped;
         }
         for (const ALARM_STRUCT& a : batch) {
-            if (o.count && seen >= o.count) break;
+            if (done()) break;
             if (g.json)
                 PrintJson(AlarmJson(a));
             else
@@ -484,12 +547,23 @@ void CmdAlarms(const GlobalOptions& g, const AlarmOptions& o) {
             ++seen;
         }
         if (Expired(start, o.timeoutSec)) {
-            timedOut = o.count == 0 || seen < o.count;
+            timedOut = !done();
             break;
         }
     }
     sock->Close();
     receiver.join();
+    dropped = queue.dropped;  // the receiver has stopped: final
+    if (dropped > 0) {
+        uint64_t received = seen + dropped;
+        Failure f{kExitDropped,
+                  std::to_string(dropped) + " of " + std::to_string(received) +
+                      " alarms dropped: the output could not keep up (queue of " + std::to_string(o.queue) +
+                      "; see --queue); " + std::to_string(seen) + " printed",
+                  std::nullopt};
+        f.details = {{"received", received}, {"printed", seen}, {"dropped", dropped}};
+        throw f;
+    }
     if (timedOut && o.count)
         Fail(kExitTimeout, "received " + std::to_string(seen) + " of " + std::to_string(o.count) + " alarms within " +
                                Seconds(o.timeoutSec) + " s");

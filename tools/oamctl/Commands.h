@@ -27,6 +27,7 @@ struct AlarmOptions {
     unsigned port = 0;               // local UDP port (0: any free one)
     unsigned count = 0;              // 0: until interrupted
     double timeoutSec = 0;           // 0: no limit
+    unsigned queue = 100000;         // alarms waiting for the printer
 };
 void CmdAlarms(const GlobalOptions& g, const AlarmOptions& o);
 

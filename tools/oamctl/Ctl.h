@@ -21,6 +21,7 @@ enum Exit : int {
     kExitRefused = 4,    // the server answered with a non-zero RETURNCODE
     kExitLocalFile = 5,  // a local file could not be read or written
     kExitTimeout = 6,    // alarms/udp recv: fewer than --count before --timeout
+    kExitDropped = 7,    // alarms: some were dropped, the output could not keep up
     kExitInterrupted = 130,  // an upload or download stopped by Ctrl-C (nothing left half-written)
 };
 
@@ -28,6 +29,7 @@ struct Failure {
     int exit;
     std::string message;
     std::optional<int> returnCode;  // the server's code for a refusal
+    nlohmann::json details = nullptr;  // more fields for the --json error document
 };
 
 struct GlobalOptions {
@@ -36,6 +38,7 @@ struct GlobalOptions {
     std::string user = "admin";
     std::string password = "admin";
     bool noLogin = false;
+    bool strictSession = true;  // a reply of another session is not this command's
     int timeoutMs = 0;  // 0: the library's own 15 s
     int connectTimeoutMs = 0;  // 0: the system's own
     bool quiet = false;        // no progress bar

@@ -117,6 +117,7 @@ int Report(const Failure& f, bool json) {
         if (json) {
             nlohmann::json j{{"error", f.message}, {"exit", f.exit}};
             if (f.returnCode) j["returncode"] = *f.returnCode;
+            if (f.details.is_object()) j.update(f.details);
             PrintJson(j);
         }
     }

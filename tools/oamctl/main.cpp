@@ -24,6 +24,7 @@ const char* kExitCodes =
     "  4  the server refused (non-zero RETURNCODE; its reason is shown)\n"
     "  5  local file error (cannot read the upload, cannot write the download)\n"
     "  6  alarms / udp recv: fewer than --count received before --wait ran out\n"
+    "  7  alarms: some were dropped because the output could not keep up (see --queue)\n"
     "  130  upload or download interrupted by Ctrl-C (nothing left half-written)\n";
 
 // Usage errors come before the options are known: --json is looked for
@@ -90,6 +91,9 @@ int main(int argc, char** argv) {
     for (const char* o : {"--host", "--port", "--user", "--password"})
         app.get_option(o)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("--no-login", g.noLogin, "do not log in before the command");
+    bool lenientSession = false;
+    app.add_flag("--no-strict-session", lenientSession,
+                 "accept a reply whose SESSIONID is not the request's (for servers that do not echo it)");
     app.add_option("--timeout-ms", g.timeoutMs, "reply time-out in ms (default: the library's 15000)")
         ->check(CLI::Range(1, 3600000));
     app.get_option("--timeout-ms")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -161,6 +165,9 @@ int main(int argc, char** argv) {
     alarms->add_option("--listen-port", ao.port, "local UDP port (default: any free one)")->check(CLI::Range(0u, 65535u));
     alarms->add_option("-n,--count", ao.count, "stop after this many alarms (0: until Ctrl-C)")->capture_default_str();
     alarms->add_option("-t,--wait", ao.timeoutSec, "give up after this many seconds")->check(CLI::Range(0.0, 86400.0));
+    alarms->add_option("--queue", ao.queue, "alarms held while the output is busy; more are dropped and counted")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 10000000u));
     alarms->callback([&] { run = [&] { CmdAlarms(g, ao); }; });
 
     UdpOptions uo;
@@ -204,6 +211,7 @@ int main(int argc, char** argv) {
         return Report(f, json);
     }
 
+    g.strictSession = !lenientSession;
     Trace::Get().Install(g.verbose);
     try {
         run();
