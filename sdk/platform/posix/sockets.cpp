@@ -11,7 +11,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/platform_internal.h"
+#include "platform_internal.h"
 
 static_assert(sizeof(SOCKET) == 8, "handles carry a 32-bit generation above the descriptor");
 
