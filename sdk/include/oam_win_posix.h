@@ -14,9 +14,11 @@
 //  - a send on a dead connection fails with a link-break code and never
 //    raises SIGPIPE.
 //
-// A SOCKET is an opaque handle, not the descriptor: its low 32 bits are
-// the descriptor and its high 32 bits a generation, so a handle kept after
-// closesocket never reaches a socket that later got the same descriptor.
+// A SOCKET is an opaque handle, not the descriptor. Its value fits a
+// positive int (as Windows handle values do) and carries a generation, so
+// that a handle kept after closesocket does not reach a socket that later
+// got the same descriptor. Blocking calls keep their SO_RCVTIMEO and
+// SO_SNDTIMEO time-outs when the process receives signals.
 // closesocket may run while another thread is blocked on the socket: the
 // blocked call returns SOCKET_ERROR with WSAEINTR, and the descriptor is
 // closed once no call uses it any more. Calls work without WSAStartup.

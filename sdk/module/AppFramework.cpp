@@ -12,6 +12,9 @@ namespace {
 // call that goes with them.
 std::atomic<int> g_socketStarts{0};
 std::atomic<SocketCleanupFn> g_socketCleanup{nullptr};
+// The layer AfxSocketInit starts.
+std::atomic<SocketStartupFn> g_layerStartup{&win::WSAStartup};
+std::atomic<SocketCleanupFn> g_layerCleanup{&win::WSACleanup};
 
 void Anchor() {}
 
@@ -61,7 +64,12 @@ BOOL AfxSocketInitWith(WSADATA* data, SocketStartupFn startup, SocketCleanupFn c
 }
 
 BOOL AfxSocketInit(WSADATA* data) {
-    return AfxSocketInitWith(data, &win::WSAStartup, &win::WSACleanup);
+    return AfxSocketInitWith(data, g_layerStartup.load(), g_layerCleanup.load());
+}
+
+void AfxSetSocketLayer(SocketStartupFn startup, SocketCleanupFn cleanup) {
+    g_layerStartup.store(startup ? startup : &win::WSAStartup);
+    g_layerCleanup.store(cleanup ? cleanup : &win::WSACleanup);
 }
 
 void AfxSocketTerm() {

@@ -31,6 +31,11 @@ typedef int (*SocketStartupFn)(WORD, WSADATA*);
 typedef int (*SocketCleanupFn)();
 BOOL AfxSocketInitWith(WSADATA* data, SocketStartupFn startup, SocketCleanupFn cleanup);
 
+// The socket layer that AfxSocketInit starts: the platform's unless
+// replaced here (a stand-in lets a layer that cannot start be reached).
+// Null arguments restore the platform's.
+void AfxSetSocketLayer(SocketStartupFn startup, SocketCleanupFn cleanup);
+
 // Runs the registered socket clean-ups (one WSACleanup per successful
 // AfxSocketInit); later calls do nothing until the next AfxSocketInit.
 void AfxSocketTerm();

@@ -42,7 +42,11 @@ __attribute__((constructor)) void LoadChild() {
     const char* mode = getenv("OAMSDK_LOAD_CHILD");
     const char* logDir = getenv("OAMSDK_LOG_DIR");
     if (!mode || !logDir) return;
-    if (std::string(mode) == "fail") setenv("OAMSDK_TEST_FAIL_WSASTARTUP", "1", 1);
+    // A variable the library once read to fail on purpose: it must change
+    // nothing. A socket layer that cannot start is the stand-in library,
+    // loaded globally first so that it takes the place of WSAStartup.
+    setenv("OAMSDK_TEST_FAIL_WSASTARTUP", "1", 1);
+    if (std::string(mode) == "fail" && !dlopen(OAMSDK_UNREADY_LAYER, RTLD_NOW | RTLD_GLOBAL)) _exit(3);
     const int threads = CountEntries("/proc/self/task");
     const int fds = CountEntries("/proc/self/fd");
 
@@ -94,7 +98,6 @@ std::map<std::string, std::string> LoadInChild(const char* mode) {
         close(err[1]);
         setenv("OAMSDK_LOAD_CHILD", mode, 1);
         setenv("OAMSDK_LOG_DIR", logDir.c_str(), 1);
-        unsetenv("OAMSDK_TEST_FAIL_WSASTARTUP");
         execl("/proc/self/exe", "module_load_child", static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -32,6 +32,10 @@ void CountLog(int, const char*, void*) {
     ++g_logLines;
 }
 
+int UnreadyStartup(WORD, WSADATA*) {
+    return WSASYSNOTREADY;
+}
+
 class Startup : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -40,13 +44,12 @@ protected:
         OamSetMessageBoxHook(CaptureBox);
         CFunction::SetSinkHook(CFunction::SinkR, CountLog, nullptr);
         CFunction::SetSinkHook(CFunction::SinkD, CountLog, nullptr);
-        unsetenv("OAMSDK_TEST_FAIL_WSASTARTUP");
         // From here on the layer is started only by what the test does.
         AfxSocketTerm();
         ASSERT_EQ(SOCKET_ERROR, win::WSACleanup());
     }
     void TearDown() override {
-        unsetenv("OAMSDK_TEST_FAIL_WSASTARTUP");
+        AfxSetSocketLayer(nullptr, nullptr);
         OamSetMessageBoxHook(nullptr);
         CFunction::SetSinkHook(CFunction::SinkR, nullptr, nullptr);
         CFunction::SetSinkHook(CFunction::SinkD, nullptr, nullptr);
@@ -70,7 +73,7 @@ TEST_F(Startup, SuccessStartsOnceAndCleansUpAtExit) {
 }
 
 TEST_F(Startup, SocketLayerThatCannotStartShowsMessage101) {
-    setenv("OAMSDK_TEST_FAIL_WSASTARTUP", "1", 1);
+    AfxSetSocketLayer(UnreadyStartup, nullptr);
     EXPECT_FALSE(theApp.InitInstance());
     ASSERT_EQ(1u, g_boxes.size());
     EXPECT_EQ(AfxLoadString(IDP_SOCKETS_INIT_FAILED), g_boxes[0].text);

@@ -9,6 +9,7 @@
 
 #include "loopback.h"
 #include "oam_win.h"
+#include "platform/platform_internal.h"
 
 using namespace plattest;
 using Clock = std::chrono::steady_clock;
@@ -143,12 +144,12 @@ TEST(NetEvents, BadArgumentsFail) {
 
 TEST(NetEvents, SocketClosedFirstNeverSignalsThroughAReusedDescriptor) {
     SelectedUdp u;
-    int fd = static_cast<int>(u.sock & 0xFFFFFFFFu);
+    int fd = oam::platform::HandleDescriptor(u.sock);
     ASSERT_EQ(0, win::closesocket(u.sock));
     u.sock = INVALID_SOCKET;
     // A new socket on the same descriptor number, with data waiting.
     SOCKET fresh = win::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    ASSERT_EQ(fd, static_cast<int>(fresh & 0xFFFFFFFFu));
+    ASSERT_EQ(fd, oam::platform::HandleDescriptor(fresh));
     sockaddr_in a = Loopback(0);
     win::bind(fresh, reinterpret_cast<sockaddr*>(&a), sizeof a);
     int len = sizeof a;
@@ -185,7 +186,7 @@ TEST(NetEvents, EventClosedFirstThenSocket) {
 
 TEST(NetEvents, SocketClosedDuringAWaitDoesNotSignal) {
     SelectedUdp u;
-    int fd = static_cast<int>(u.sock & 0xFFFFFFFFu);
+    int fd = oam::platform::HandleDescriptor(u.sock);
     std::promise<void> waiting;
     auto result = std::async(std::launch::async, [&] {
         waiting.set_value();

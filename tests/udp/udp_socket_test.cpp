@@ -56,6 +56,12 @@ TEST(UdpSocketLifecycle, CreateAndDestroyResults) {
     ASSERT_EQ(1, u.Create(0, nullptr));
     EXPECT_NE(0, u.IsSocket());
     EXPECT_NE(nullptr, u.Event);
+    // IsSocket gives the value of Socket: a handle the socket calls take.
+    EXPECT_EQ(u.Socket, static_cast<SOCKET>(u.IsSocket()));
+    int type = 0, len = sizeof type;
+    EXPECT_EQ(0, win::getsockopt(static_cast<SOCKET>(u.IsSocket()), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type),
+                                 &len));
+    EXPECT_EQ(SOCK_DGRAM, type);
     EXPECT_EQ(0, u.Create(0, nullptr)) << "already holds a socket";
     EXPECT_EQ(0, u.Destroy());
     EXPECT_EQ(0, u.IsSocket());

@@ -26,15 +26,28 @@ void SetThreadError(uint32_t code);
 int KeepAwayFromStdio(int fd);
 
 // ---- socket table -----------------------------------------------------------
-// A SOCKET is (generation << 32) | descriptor. Every call holds a reference
-// on the descriptor's entry for its duration; closesocket marks the entry
+// A SOCKET is (generation << kHandleDescriptorBits) | descriptor, a value
+// that fits a positive int as Windows handle values do, so that a host
+// keeping it in an int can give it back. Every call holds a reference on
+// the descriptor's entry for its duration; closesocket marks the entry
 // closed, wakes blocked calls with shutdown, and the descriptor is closed
-// by whoever drops the last reference. A stale handle never matches the
-// entry again, so it can never reach a descriptor number that was reused.
+// by whoever drops the last reference. Each descriptor number counts its
+// own generations (1..kHandleGenerations), so a stale handle reaches a
+// socket that later got its descriptor number only after that number was
+// reused kHandleGenerations times while the stale handle was kept.
+constexpr int kHandleDescriptorBits = 20;  // Linux's ceiling on open files (nr_open) is 2^20
+constexpr uint32_t kHandleDescriptorMask = (1u << kHandleDescriptorBits) - 1;
+constexpr uint32_t kHandleGenerations = (1u << (31 - kHandleDescriptorBits)) - 1;
+
+inline int HandleDescriptor(SOCKET s) {
+    return static_cast<int>(s & kHandleDescriptorMask);
+}
+
 enum SocketKind : uint8_t { kStream = 1, kDatagram = 2, kOtherKind = 3 };
 
 struct SocketEntry {
-    // generation (bits 63..32) | closed (bit 31) | calls in flight (30..0)
+    // generation (bits 63..32) | closed (bit 31) | calls in flight (30..0);
+    // a closed entry keeps its generation for the next socket on the number
     std::atomic<uint64_t> state{0};
     std::atomic<uint8_t> kind{0};
     std::atomic<bool> nonblocking{false};

@@ -187,7 +187,6 @@ hostent* gethostbyname(const char* name) {
 }
 
 int WSAStartup(WORD version, WSADATA* data) {
-    if (getenv("OAMSDK_TEST_FAIL_WSASTARTUP")) return WSASYSNOTREADY;
     if (!data) return WSAEFAULT;
     BYTE major = static_cast<BYTE>(version & 0xFF), minor = static_cast<BYTE>(version >> 8);
     memset(data, 0, sizeof *data);

@@ -7,28 +7,31 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <new>
 
 #include "platform_internal.h"
 
-static_assert(sizeof(SOCKET) == 8, "handles carry a 32-bit generation above the descriptor");
 
 namespace oam {
 namespace platform {
 namespace {
 
+static_assert((uint64_t(kHandleGenerations) << kHandleDescriptorBits | kHandleDescriptorMask) <= INT_MAX,
+              "handle values fit a positive int");
+
 constexpr uint64_t kClosed = 1ull << 31;
 constexpr uint64_t kCountMask = kClosed - 1;
 constexpr int kChunkBits = 10;
 constexpr size_t kChunkSize = size_t(1) << kChunkBits;
-constexpr size_t kChunks = 16384;  // descriptors below 16 Mi
+constexpr size_t kChunks = size_t(1) << (kHandleDescriptorBits - kChunkBits);
 
 // Chunks are created on demand and live as long as the process, so a
 // lookup never needs a lock.
 std::atomic<SocketEntry*> g_chunks[kChunks];
-std::atomic<uint32_t> g_generation{0};
 
 SocketEntry* Lookup(uint64_t fd) {
     size_t c = static_cast<size_t>(fd >> kChunkBits);
@@ -53,12 +56,10 @@ SocketEntry* LookupOrCreate(int fd) {
     return &chunk[static_cast<size_t>(fd) & (kChunkSize - 1)];
 }
 
-uint32_t NextGeneration() {
-    uint32_t g;
-    do {
-        g = g_generation.fetch_add(1, std::memory_order_relaxed) + 1;
-    } while (g == 0 || g == 0xFFFFFFFFu);
-    return g;
+// The generation after the one the entry last had, 1..kHandleGenerations.
+uint32_t NextGeneration(const SocketEntry* e) {
+    uint32_t last = static_cast<uint32_t>(e->state.load(std::memory_order_acquire) >> 32);
+    return last % kHandleGenerations + 1;
 }
 
 // The last reference is gone from a closed entry: nobody can reach the
@@ -73,9 +74,10 @@ void FinalClose(SocketEntry* e, int fd) {
 // entry or null for 0, INVALID_SOCKET, an unknown or a stale handle;
 // *countBefore gets the number of calls that were in flight.
 SocketEntry* Acquire(SOCKET s, bool markClosed, uint64_t* countBefore) {
-    uint64_t fd = s & 0xFFFFFFFFu;
-    uint32_t gen = static_cast<uint32_t>(s >> 32);
-    if (s == 0 || s == INVALID_SOCKET || gen == 0 || fd > INT_MAX) return nullptr;
+    if (s == 0 || s > static_cast<SOCKET>(INT_MAX)) return nullptr;
+    uint64_t fd = s & kHandleDescriptorMask;
+    uint32_t gen = static_cast<uint32_t>(s >> kHandleDescriptorBits);
+    if (gen == 0) return nullptr;
     SocketEntry* e = Lookup(fd);
     if (!e) return nullptr;
     uint64_t st = e->state.load(std::memory_order_acquire);
@@ -131,6 +133,91 @@ int FinishReceive(const SocketRef& r, ssize_t n, int err, int len, bool datagram
     return static_cast<int>(n);
 }
 
+// A signal interrupts a blocking send or receive that has a time-out even
+// with SA_RESTART, and calling it again would start a fresh SO_SNDTIMEO or
+// SO_RCVTIMEO window: under a periodic signal (an interval timer, a
+// profiler) the time-out would never expire. Retries after an interruption
+// keep the call's deadline instead: they wait with poll for what is left of
+// it, then make the call without blocking.
+using Clock = std::chrono::steady_clock;
+
+class Deadline {
+public:
+    Deadline(int fd, int option, Clock::time_point start) {
+        timeval tv{};
+        socklen_t l = sizeof tv;
+        if (::getsockopt(fd, SOL_SOCKET, option, &tv, &l) == 0 && (tv.tv_sec > 0 || tv.tv_usec > 0)) {
+            m_limited = true;
+            m_end = start + std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+        }
+    }
+    // Milliseconds for poll (-1 = no limit); false once the deadline passed.
+    bool Left(int* ms) const {
+        *ms = -1;
+        if (!m_limited) return true;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_end - Clock::now()).count();
+        if (left < 0 || (left == 0 && Clock::now() >= m_end)) return false;
+        // Rounded up, so that the deadline has passed when poll times out.
+        *ms = static_cast<int>(std::min<long long>(left + 1, INT_MAX));
+        return true;
+    }
+
+private:
+    bool m_limited = false;
+    Clock::time_point m_end{};
+};
+
+// Waits until the socket is ready for events or the deadline passed
+// (false, errno EAGAIN: the code of a time-out on a blocking socket) or
+// closesocket ran (false, errno EINTR).
+bool WaitReady(const SocketRef& r, short events, const Deadline& d) {
+    for (;;) {
+        int ms;
+        if (r.closed()) {
+            errno = EINTR;
+            return false;
+        }
+        if (!d.Left(&ms)) {
+            errno = EAGAIN;
+            return false;
+        }
+        pollfd p{r.fd(), events, 0};
+        int rc = ::poll(&p, 1, ms);
+        if (rc > 0) return true;
+        if (rc < 0 && errno != EINTR) return false;
+    }
+}
+
+// The rest of a call that a signal interrupted before it moved any byte.
+// call(extraFlags) makes the system call once.
+template <class Call>
+ssize_t RetryInterrupted(const SocketRef& r, short events, const Deadline& d, Call call) {
+    for (;;) {
+        if (!WaitReady(r, events, d)) return -1;
+        ssize_t n = call(MSG_DONTWAIT);
+        if (n >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return n;
+    }
+}
+
+// A blocking stream send sends everything, as on Windows. The system call
+// stops early when a signal arrives (after some bytes or none) and when its
+// time-out expires; the first is carried on to the deadline, the second
+// fails as a time-out. sent: what the first call moved.
+ssize_t FinishStreamSend(const SocketRef& r, const char* buf, size_t len, size_t sent, int flags,
+                         Clock::time_point start) {
+    Deadline d(r.fd(), SO_SNDTIMEO, start);
+    while (sent < len) {
+        if (!WaitReady(r, POLLOUT, d)) return -1;
+        ssize_t n = ::send(r.fd(), buf + sent, len - sent, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return -1;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(sent);
+}
+
 bool SetNonBlocking(int fd, bool on) {
     int fl = fcntl(fd, F_GETFL);
     if (fl < 0) return false;
@@ -151,7 +238,7 @@ bool IsFionread(unsigned long cmd) {
 
 SocketRef::SocketRef(SOCKET s) {
     m_entry = Acquire(s, false, nullptr);
-    if (m_entry) m_fd = static_cast<int>(s & 0xFFFFFFFFu);
+    if (m_entry) m_fd = HandleDescriptor(s);
 }
 
 SocketRef::~SocketRef() {
@@ -192,16 +279,16 @@ SOCKET socket(int af, int type, int protocol) {
                   std::memory_order_relaxed);
     e->nonblocking.store(false, std::memory_order_relaxed);
     e->eventId.store(0, std::memory_order_relaxed);
-    uint32_t gen = NextGeneration();
+    uint32_t gen = NextGeneration(e);
     e->state.store(static_cast<uint64_t>(gen) << 32, std::memory_order_release);
-    return static_cast<SOCKET>(gen) << 32 | static_cast<SOCKET>(fd);
+    return static_cast<SOCKET>(gen) << kHandleDescriptorBits | static_cast<SOCKET>(fd);
 }
 
 int closesocket(SOCKET s) {
     uint64_t inFlight = 0;
     SocketEntry* e = Acquire(s, true, &inFlight);
     if (!e) return Fail(WSAENOTSOCK);
-    int fd = static_cast<int>(s & 0xFFFFFFFFu);
+    int fd = HandleDescriptor(s);
     // Wake calls blocked on the socket; our own reference keeps the
     // descriptor from being closed (and reused) under this shutdown.
     if (inFlight) ::shutdown(fd, SHUT_RDWR);
@@ -274,10 +361,16 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     int sys;
     if (!MapFlags(flags, &sys)) return Fail(WSAEOPNOTSUPP);
     if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
-    ssize_t n;
-    do {
-        n = ::send(r.fd(), buf, static_cast<size_t>(len), sys | MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR && !r.closed());
+    const Clock::time_point start = Clock::now();
+    const size_t size = static_cast<size_t>(len);
+    ssize_t n = ::send(r.fd(), buf, size, sys | MSG_NOSIGNAL);
+    bool interrupted = n < 0 && errno == EINTR;
+    if (!r.closed() && r.blocking() && r.kind() == kStream && (interrupted || (n >= 0 && static_cast<size_t>(n) < size)))
+        n = FinishStreamSend(r, buf, size, n < 0 ? 0 : static_cast<size_t>(n), sys, start);
+    else if (interrupted && !r.closed())
+        n = RetryInterrupted(r, POLLOUT, Deadline(r.fd(), SO_SNDTIMEO, start), [&](int extra) {
+            return ::send(r.fd(), buf, size, sys | MSG_NOSIGNAL | extra);
+        });
     return FinishTransfer(r, n, errno);
 }
 
@@ -289,11 +382,14 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
     if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
     if (to && tolen < static_cast<int>(sizeof(sockaddr))) return Fail(WSAEFAULT);
     if (IsAnyDestination(to)) return Fail(WSAEADDRNOTAVAIL);
-    ssize_t n;
-    do {
-        n = ::sendto(r.fd(), buf, static_cast<size_t>(len), sys | MSG_NOSIGNAL, to,
-                     to ? static_cast<socklen_t>(tolen) : 0);
-    } while (n < 0 && errno == EINTR && !r.closed());
+    const Clock::time_point start = Clock::now();
+    auto call = [&](int extra) {
+        return ::sendto(r.fd(), buf, static_cast<size_t>(len), sys | MSG_NOSIGNAL | extra, to,
+                        to ? static_cast<socklen_t>(tolen) : 0);
+    };
+    ssize_t n = call(0);
+    if (n < 0 && errno == EINTR && !r.closed())
+        n = RetryInterrupted(r, POLLOUT, Deadline(r.fd(), SO_SNDTIMEO, start), call);
     return FinishTransfer(r, n, errno);
 }
 
@@ -305,10 +401,11 @@ int recv(SOCKET s, char* buf, int len, int flags) {
     if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
     bool datagram = r.kind() == kDatagram;
     if (datagram) sys |= MSG_TRUNC;
-    ssize_t n;
-    do {
-        n = ::recv(r.fd(), buf, static_cast<size_t>(len), sys);
-    } while (n < 0 && errno == EINTR && !r.closed());
+    const Clock::time_point start = Clock::now();
+    auto call = [&](int extra) { return ::recv(r.fd(), buf, static_cast<size_t>(len), sys | extra); };
+    ssize_t n = call(0);
+    if (n < 0 && errno == EINTR && !r.closed())
+        n = RetryInterrupted(r, POLLIN, Deadline(r.fd(), SO_RCVTIMEO, start), call);
     return FinishReceive(r, n, errno, len, datagram);
 }
 
@@ -322,10 +419,13 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* froml
     bool datagram = r.kind() == kDatagram;
     if (datagram) sys |= MSG_TRUNC;
     socklen_t fl = from ? static_cast<socklen_t>(*fromlen) : 0;
-    ssize_t n;
-    do {
-        n = ::recvfrom(r.fd(), buf, static_cast<size_t>(len), sys, from, from ? &fl : nullptr);
-    } while (n < 0 && errno == EINTR && !r.closed());
+    const Clock::time_point start = Clock::now();
+    auto call = [&](int extra) {
+        return ::recvfrom(r.fd(), buf, static_cast<size_t>(len), sys | extra, from, from ? &fl : nullptr);
+    };
+    ssize_t n = call(0);
+    if (n < 0 && errno == EINTR && !r.closed())
+        n = RetryInterrupted(r, POLLIN, Deadline(r.fd(), SO_RCVTIMEO, start), call);
     int err = errno;
     if (n >= 0 && from) *fromlen = static_cast<int>(fl);
     return FinishReceive(r, n, err, len, datagram);
