@@ -37,7 +37,7 @@ done
 [ -x "$PREFIX/bin/oam-sim" ] || fail "oam-sim not installed"
 [ -f "$PREFIX/share/oamsdk/oam-sim-default-config.json" ] || fail "oam-sim's default site not installed"
 # Nothing internal: only the exported headers.
-expected=$( (cd "$SRC/sdk/include" && ls *.h; echo oam_win.h; echo oam_string.h; echo Corbex.h) | sort)
+expected=$( (cd "$SRC/sdk/include" && ls *.h; echo Corbex.h) | sort)
 installed=$(ls "$PREFIX/include/oamsdk" | sort)
 [ "$expected" = "$installed" ] || fail "installed headers differ from the exported ones: $(diff <(echo "$expected") <(echo "$installed") | tr '\n' ' ')"
 
