@@ -1,0 +1,22 @@
+// Skips for promises one system cannot keep, Windows side (the build picks
+// tests/support/posix or win32).
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+namespace oamtest {
+// Wine's ntdll exports wine_get_version; Windows' does not.
+inline bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+}  // namespace oamtest
+
+#define OAM_SKIP_ON_WINDOWS(reason) GTEST_SKIP() << "POSIX only: " << reason
+#define OAM_SKIP_UNDER_WINE(reason) \
+    if (oamtest::UnderWine()) GTEST_SKIP() << "not under Wine: " << reason
