@@ -15,6 +15,13 @@ inline bool UnderWine() {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
+
+// Open handles of the process (sockets, events, files, threads), -1 when
+// they cannot be counted.
+inline int OpenHandleCount() {
+    DWORD n = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &n) ? static_cast<int>(n) : -1;
+}
 }  // namespace oamtest
 
 #define OAM_SKIP_ON_WINDOWS(reason) GTEST_SKIP() << "POSIX only: " << reason
