@@ -29,7 +29,9 @@ set(CMAKE_FIND_ROOT_PATH /usr/${OAM_MINGW_TRIPLE} ${OAM_WIN_DEPS})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Packages also from CMAKE_PREFIX_PATH as given (an installed oamsdk), after
+# the cross prefixes.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # Programs built here run under Wine (tests, tools that generate data).
 if(EXISTS /usr/lib/wine/wine64)
