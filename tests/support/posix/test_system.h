@@ -3,6 +3,11 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +22,32 @@ inline int OpenHandleCount() {
     closedir(d);
     return n - 1;  // the directory's own
 }
+
+// Lowers the descriptor limit and uses up every descriptor below it, until
+// destroyed (which gives them back and restores the limit).
+class DescriptorsUsedUp {
+public:
+    explicit DescriptorsUsedUp(rlim_t limit) {
+        if (getrlimit(RLIMIT_NOFILE, &m_saved) != 0) return;
+        rlimit tight = m_saved;
+        tight.rlim_cur = limit;
+        if (setrlimit(RLIMIT_NOFILE, &tight) != 0) return;
+        m_ok = true;
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) m_spent.push_back(fd);
+    }
+    ~DescriptorsUsedUp() {
+        for (int fd : m_spent) close(fd);
+        if (m_ok) setrlimit(RLIMIT_NOFILE, &m_saved);
+    }
+    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
+    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
+    bool ok() const { return m_ok; }
+
+private:
+    rlimit m_saved{};
+    bool m_ok = false;
+    std::vector<int> m_spent;
+};
 }  // namespace oamtest
 
 // Skips the rest of the test on Windows, with the reason.
