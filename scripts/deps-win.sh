@@ -2,11 +2,12 @@
 # dependencies. Installs the Debian packages (mingw-w64 with the posix
 # thread model, wine64, zlib for mingw) and builds, with the same toolchain
 # as the library, GoogleTest from Debian's googletest sources and minizip
-# from Debian's zlib source package. Those builds go to OAM_WIN_DEPS
+# from Debian's zlib source package; oamctl's header-only libraries (JSON,
+# CLI11) are copied beside them. Those builds go to OAM_WIN_DEPS
 # (default ~/.cache/oamsdk/win64-deps, outside the tree) and are reused
 # while the package versions they came from stay the same.
 OAM_WIN_PACKAGES=(mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-  wine64 libz-mingw-w64-dev googletest dpkg-dev ccache cmake)
+  wine64 libz-mingw-w64-dev googletest dpkg-dev ccache cmake nlohmann-json3-dev libcli11-dev)
 OAM_WIN_DEPS=${OAM_WIN_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/oamsdk/win64-deps}
 export OAM_WIN_DEPS
 OAM_WINE=${OAM_WINE:-/usr/lib/wine/wine64}
@@ -84,6 +85,11 @@ oam_win_ensure_deps() {
   mkdir -p "$OAM_WIN_DEPS"
   log="$OAM_WIN_DEPS/build.log"
   key=$(oam_win_deps_key)
+  # Header-only: the Debian packages' headers, refreshed every time (cheap);
+  # the host's /usr/include itself must stay off the cross compiler's path.
+  mkdir -p "$OAM_WIN_DEPS/include"
+  rm -rf "$OAM_WIN_DEPS/include/nlohmann" "$OAM_WIN_DEPS/include/CLI"
+  cp -r /usr/include/nlohmann /usr/include/CLI "$OAM_WIN_DEPS/include/" || return 1
   if [ -f "$OAM_WIN_DEPS/.key" ] && [ "$(cat "$OAM_WIN_DEPS/.key")" = "$key" ]; then
     return 0
   fi

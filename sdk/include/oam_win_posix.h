@@ -47,6 +47,8 @@ typedef void* HANDLE;
 #ifndef TRUE
 #define TRUE 1
 #endif
+#define WINAPI
+#define CALLBACK
 #ifndef FALSE
 #define FALSE 0
 #endif
@@ -294,6 +296,15 @@ OAMSDK_API BOOL IsWindow(HWND wnd);
 #define MB_ICONERROR 0x10u
 #define IDOK 1
 OAMSDK_API int MessageBoxA(HWND wnd, const char* text, const char* caption, UINT type);
+
+// ---- console control ------------------------------------------------------------
+// SIGINT reaches the handler as CTRL_C_EVENT, SIGTERM as CTRL_CLOSE_EVENT.
+// One handler at a time, run in the signal's context (so it should only
+// set a flag); add FALSE removes it and restores the default actions.
+#define CTRL_C_EVENT 0
+#define CTRL_CLOSE_EVENT 2
+typedef BOOL (*PHANDLER_ROUTINE)(DWORD ctrlType);
+OAMSDK_API BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 // ---- process and time (defined in Corbex) ------------------------------------
 OAMSDK_API DWORD GetCurrentThreadId();
