@@ -7,11 +7,17 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <stdlib.h>
+
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 namespace oamtest {
+// Which system the tests were built for, where a case differs by design.
+constexpr bool kWindows = false;
+
 // Open descriptors of the process, -1 when they cannot be counted.
 inline int OpenHandleCount() {
     DIR* d = opendir("/proc/self/fd");
@@ -21,6 +27,26 @@ inline int OpenHandleCount() {
         if (e->d_name[0] != '.') ++n;
     closedir(d);
     return n - 1;  // the directory's own
+}
+
+// What f wrote to the process's standard error (descriptor 2), which goes
+// to a temporary file meanwhile; empty when it cannot be redirected.
+template <class F>
+std::string CaptureStderr(F f) {
+    char path[] = "/tmp/oamsdk-stderr-XXXXXX";
+    const int tmp = mkstemp(path);
+    if (tmp < 0) return std::string();
+    const int saved = dup(2);
+    dup2(tmp, 2);
+    f();
+    dup2(saved, 2);
+    close(saved);
+    std::string out(4096, '\0');
+    const ssize_t n = pread(tmp, &out[0], out.size(), 0);
+    close(tmp);
+    unlink(path);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
 }
 
 // Lowers the descriptor limit and uses up every descriptor below it, until
