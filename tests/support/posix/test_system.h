@@ -29,6 +29,18 @@ inline int OpenHandleCount() {
     return n - 1;  // the directory's own
 }
 
+inline void SetEnv(const char* name, const char* value) {
+    setenv(name, value, 1);
+}
+inline void UnsetEnv(const char* name) {
+    unsetenv(name);
+}
+// A fresh directory under /tmp named prefix-XXXXXX; empty on failure.
+inline std::string MakeTempDir(const char* prefix) {
+    std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
+    return mkdtemp(&tmpl[0]) ? tmpl : std::string();
+}
+
 // What f wrote to the process's standard error (descriptor 2), which goes
 // to a temporary file meanwhile; empty when it cannot be redirected.
 template <class F>

@@ -7,6 +7,8 @@
 #endif
 #include <windows.h>
 
+#include <stdlib.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -26,6 +28,28 @@ inline bool UnderWine() {
 inline int OpenHandleCount() {
     DWORD n = 0;
     return GetProcessHandleCount(GetCurrentProcess(), &n) ? static_cast<int>(n) : -1;
+}
+
+// Through the C runtime, whose copy of the environment the libraries read.
+inline void SetEnv(const char* name, const char* value) {
+    _putenv_s(name, value);
+}
+inline void UnsetEnv(const char* name) {
+    _putenv_s(name, "");
+}
+// A fresh directory in the temporary directory named prefix-<pid>-<n>;
+// empty on failure.
+inline std::string MakeTempDir(const char* prefix) {
+    char base[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof base, base);
+    if (n == 0 || n > MAX_PATH) return std::string();
+    static LONG counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string dir = std::string(base) + prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                std::to_string(InterlockedIncrement(&counter));
+        if (CreateDirectoryA(dir.c_str(), nullptr)) return dir;
+    }
+    return std::string();
 }
 
 // Standard error is not redirected here: tests needing it skip on Windows.
