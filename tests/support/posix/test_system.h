@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <stdlib.h>
@@ -35,10 +36,35 @@ inline void SetEnv(const char* name, const char* value) {
 inline void UnsetEnv(const char* name) {
     unsetenv(name);
 }
-// A fresh directory under /tmp named prefix-XXXXXX; empty on failure.
+// A fresh directory under $TMPDIR (or /tmp) named prefix-XXXXXX; empty on
+// failure.
 inline std::string MakeTempDir(const char* prefix) {
-    std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
     return mkdtemp(&tmpl[0]) ? tmpl : std::string();
+}
+
+// Runs f in a child process whose descriptors 0, 1 and 2 are closed; true
+// when f gave true there.
+template <class F>
+bool InChildWithoutStdio(F f) {
+    const pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        ::close(0);
+        ::close(1);
+        ::close(2);
+        _exit(f() ? 0 : 1);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Whether descriptors 0, 1 and 2 are all closed.
+inline bool StdioClosed() {
+    return fcntl(0, F_GETFD) == -1 && fcntl(1, F_GETFD) == -1 && fcntl(2, F_GETFD) == -1;
 }
 
 // What f wrote to the process's standard error (descriptor 2), which goes

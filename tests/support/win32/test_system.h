@@ -52,6 +52,15 @@ inline std::string MakeTempDir(const char* prefix) {
     return std::string();
 }
 
+// No fork on Windows: tests needing a child without stdio skip there.
+template <class F>
+bool InChildWithoutStdio(F) {
+    return false;
+}
+inline bool StdioClosed() {
+    return false;
+}
+
 // Standard error is not redirected here: tests needing it skip on Windows.
 template <class F>
 std::string CaptureStderr(F) {
