@@ -30,6 +30,8 @@ inline int LastError() {
     case WSAEADDRINUSE: return EADDRINUSE;
     case WSAEADDRNOTAVAIL: return EADDRNOTAVAIL;
     case WSAEACCES: return EACCES;
+    case WSAECONNRESET: return ECONNRESET;
+    case WSAECONNABORTED: return ECONNABORTED;
     default: return EIO;
     }
 }
