@@ -46,12 +46,6 @@ typedef int (*OamMessageBoxHook)(HWND wnd, const char* text, const char* caption
 OAMSDK_API int OamMessageBox(HWND wnd, const char* text, const char* caption, UINT type);
 OAMSDK_API void OamSetMessageBoxHook(OamMessageBoxHook hook);
 
-// ---- module start-up -------------------------------------------------------------
-// Run by the platform's module entry (DllMain on Windows, load-time
-// constructor on POSIX): process attach gives FALSE when start-up failed.
-OAMSDK_API BOOL OamModuleAttach();
-OAMSDK_API void OamModuleDetach();
-
 // ---- services Corbex stands on (defined in Corbex) --------------------------
 // The calling thread's error code: GetLastError's slot.
 extern "C" OAMSDK_API uint32_t CorbexGetThreadError();

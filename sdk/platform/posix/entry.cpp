@@ -1,7 +1,7 @@
 // Process attach and detach of the shared library: load-time constructor
 // and unload-time destructor. A failed start-up cannot make dlopen fail on
 // this platform; OamModuleAttach handles that.
-#include "oam_win.h"
+#include "module/OAMApp.h"
 
 namespace {
 

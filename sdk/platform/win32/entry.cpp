@@ -1,7 +1,7 @@
 // Process attach and detach of the DLL: the loader calls DllMain, which
 // runs the module's start-up (InitInstance) and exit processing. A failed
 // start-up refuses the load.
-#include "oam_win.h"
+#include "module/OAMApp.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     switch (reason) {

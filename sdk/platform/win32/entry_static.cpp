@@ -1,7 +1,7 @@
 // Start-up for programs that link the library's objects statically (the
 // in-tree tests): no DllMain runs there, so a load-time constructor does
 // what process attach does for the DLL.
-#include "oam_win.h"
+#include "module/OAMApp.h"
 
 namespace {
 
