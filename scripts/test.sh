@@ -5,7 +5,10 @@
 #   asan   the suite again under AddressSanitizer + UndefinedBehaviorSanitizer
 #          with LeakSanitizer (build-asan/);
 #   tsan   the suite again under ThreadSanitizer (build-tsan/);
-#   fuzz   a bounded run of every libFuzzer target (scripts/fuzz.sh).
+#   fuzz   a bounded run of every libFuzzer target (scripts/fuzz.sh);
+#   win64  the Windows DLLs cross-built with mingw-w64 (build-win/) and the
+#          portable part of the suite run under wine64, one Wine process
+#          per test program (OAM_WIN64=0 leaves it out).
 # A sanitizer stage is skipped, with a line saying why, when the compiler
 # cannot build and run a small program with it; fuzzing needs clang.
 #
@@ -196,6 +199,82 @@ if probe_sanitizer "-fsanitize=thread"; then
 else
   echo "== tsan: SKIPPED (the compiler cannot build and run -fsanitize=thread here)"
   stage_end tsan "skipped"
+fi
+
+# --- win64 -----------------------------------------------------------------
+# Counts are test cases (GoogleTest's own summary of each program); a
+# program that ends without one counts as one failure.
+stage_begin win64 "build-win/ (mingw-w64 DLLs) and the portable suite under wine64"
+if [ "${OAM_WIN64:-1}" = 0 ]; then
+  echo "== win64: SKIPPED (OAM_WIN64=0)"
+  stage_end win64 "skipped"
+else
+  . scripts/deps-win.sh
+  WLOG="$LOGDIR/ctest-win64.log"
+  if ! oam_win_ensure_deps; then
+    fail_stage win64 "cross-build dependencies"
+    stage_end win64 "deps failed"
+  elif wstart=$SECONDS; build_tree win64 build-win -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+       -DCMAKE_BUILD_TYPE=Release -DOAMSDK_BUILD_BENCH=OFF -DOAMSDK_BUILD_FUZZ=OFF; then
+    wbuild=$((SECONDS - wstart))
+    wstart=$SECONDS
+    # A prefix kept between runs: creating one takes longer than the suite.
+    export WINEPREFIX=${OAM_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/oamsdk/wine64-prefix}
+    export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    if [ ! -f "$WINEPREFIX/.oamsdk-ready" ]; then
+      "$OAM_WINE" wineboot -i >/dev/null 2>&1
+      # No display here: Wine's null graphics driver still gives real
+      # top-level windows and their message loops.
+      "$OAM_WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+      "$(dirname "$OAM_WINE")/wineserver" -k >/dev/null 2>&1
+      touch "$WINEPREFIX/.oamsdk-ready"
+    fi
+    # One program at a time: under Wine, UDP sockets bind the wildcard
+    # address, so programs using the same port on different loopback
+    # addresses would meet.
+    ctest --test-dir build-win -j1 -V >"$WLOG" 2>&1
+    wrc=$?
+    wsum() { grep -a -E "^([0-9]+: )?\[  $1 *\] [0-9]+ tests?" "$WLOG" | sed -E 's/.*\] ([0-9]+) tests?.*/\1/' | awk '{n += $1} END {print n + 0}'; }
+    wpass=$(wsum PASSED); wskip=$(wsum SKIPPED); wfail=$(wsum FAILED)
+    wpass=${wpass:-0}; wskip=${wskip:-0}; wfail=${wfail:-0}
+    wprogs=$(grep -a -c -E '^ *[0-9]+/[0-9]+ Test +#' "$WLOG")
+    wbad=$(grep -a -c -E '^ *[0-9]+/[0-9]+ Test +#.*\*\*\*' "$WLOG")
+    # Programs that failed without naming failed cases (a crash, a hang).
+    [ "$wfail" -eq 0 ] && [ "$wbad" -gt 0 ] && wfail=$wbad
+    echo "win64: $wprogs programs, $((wpass + wfail + wskip)) cases: $wpass passed, $wfail failed, $wskip skipped"
+    wrun=$((SECONDS - wstart))
+    echo "win64: skipped under Wine or on Windows (reason):"
+    grep -a -E '(not under Wine|POSIX only): ' "$WLOG" | sed -E 's/^[0-9]+: //' | sort | uniq -c | sed 's/^/  /'
+    echo "win64: sources left out of the Windows build: OAM_WIN_EXCLUDED_SOURCES in tests/CMakeLists.txt"
+    # The install layout (DLLs, runtime DLLs) and the host example: placed
+    # in the installed bin/, it runs against oam-sim with no search path.
+    WPREFIX="$ROOT/build-win/stage-install"
+    rm -rf "$WPREFIX"
+    whost=1
+    if cmake --install build-win --prefix "$WPREFIX" >"$LOGDIR/install-win64.log" 2>&1 &&
+       cp build-win/bin/win_host.exe "$WPREFIX/bin/" &&
+       env -u WINEPATH bash scripts/win-host.sh "$WPREFIX/bin/win_host.exe" "${OAM_BUILD_DIR:-build}"; then
+      whost=0
+      wpass=$((wpass + 1))
+    else
+      wfail=$((wfail + 1))
+      wrc=1
+    fi
+    PASSED=$((PASSED + wpass))
+    FAILED=$((FAILED + wfail))
+    if [ "$wrc" -ne 0 ] || [ "$wbad" -ne 0 ]; then
+      STATUS=1
+      grep -a -E '\[  FAILED  \] [A-Za-z]|\*\*\*' "$WLOG" | sort -u | head -n 40
+      echo "== win64: $wbad of $wprogs programs FAILED; log: $WLOG"
+    else
+      echo "== win64: all $wprogs programs passed"
+    fi
+    [ "$whost" -eq 0 ] || echo "win64: the host example under Wine FAILED"
+    stage_end win64 "build-win, build ${wbuild}s, suite ${wrun}s: $wpass passed, $wskip skipped, $wfail failed"
+  else
+    stage_end win64 "build failed"
+  fi
 fi
 
 # --- fuzz ------------------------------------------------------------------

@@ -1,14 +1,9 @@
 // The two log sinks. A message costs one getenv and an atomic load unless a
 // hook or a log directory listens; only then is it formatted.
-#include <errno.h>
-#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <deque>
@@ -28,8 +23,8 @@ struct SinkState {
     std::mutex lock;  // the file, the queue and the fields below
     std::atomic<CFunction::SinkHook> hook{nullptr};
     void* user = nullptr;
-    int fd = -1;
-    std::string* dir = nullptr;  // directory fd was opened in
+    HANDLE file = nullptr;
+    std::string* dir = nullptr;  // directory the file was opened in
     std::deque<std::string>* queue = nullptr;  // lines for the hook, oldest first
     bool delivering = false;                   // a thread is handing the queue over
     bool calling = false;                      // the hook runs (on deliverer)
@@ -50,43 +45,28 @@ const char* LogDir() {
     return dir && *dir ? dir : nullptr;
 }
 
-void WriteAll(int fd, const char* p, size_t n) {
-    while (n) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;  // a full disk must not disturb the caller
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-}
-
-// Opens (or keeps) the sink's file in dir; -1 when it cannot be opened.
-int SinkFile(int sink, SinkState& s, const char* dir) {
-    if (s.fd >= 0 && s.dir && *s.dir == dir) return s.fd;
-    if (s.fd >= 0) close(s.fd);
-    s.fd = -1;
+// Opens (or keeps) the sink's file in dir; null when it cannot be opened.
+HANDLE SinkFile(int sink, SinkState& s, const char* dir) {
+    if (s.file && s.dir && *s.dir == dir) return s.file;
+    OamCloseLogFile(s.file);
     std::string path(dir);
     if (path.back() != '/') path += '/';
     path += kFileNames[sink];
-    s.fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (s.fd >= 0) {
+    s.file = OamOpenLogFile(path.c_str());
+    if (s.file) {
         if (!s.dir) s.dir = new std::string;
         *s.dir = dir;
     }
-    return s.fd;
+    return s.file;
 }
 
-void AppendLine(int fd, const char* message, size_t len) {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    tm local{};
-    localtime_r(&ts.tv_sec, &local);
+void AppendLine(HANDLE file, const char* message, size_t len) {
+    SYSTEMTIME local{};
+    GetLocalTime(&local);
     char stamp[64];
-    const int n = snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03ld [%ld] ", local.tm_year + 1900,
-                           local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                           static_cast<long>(ts.tv_nsec / 1000000), static_cast<long>(syscall(SYS_gettid)));
+    const int n = snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%lu] ", local.wYear, local.wMonth,
+                           local.wDay, local.wHour, local.wMinute, local.wSecond, local.wMilliseconds,
+                           static_cast<unsigned long>(GetCurrentThreadId()));
     std::string line;
     line.reserve(static_cast<size_t>(n) + len + 1);
     line.append(stamp, static_cast<size_t>(n));
@@ -97,7 +77,8 @@ void AppendLine(int fd, const char* message, size_t len) {
     }
     line += '\n';
     // One write per line, so that processes sharing the file never mix lines.
-    WriteAll(fd, line.data(), line.size());
+    // A full disk must not disturb the caller: the result is not looked at.
+    OamAppendLogFile(file, line.data(), static_cast<DWORD>(line.size()));
 }
 
 void Emit(int sink, const char* format, va_list ap) {
@@ -125,8 +106,7 @@ void Emit(int sink, const char* format, va_list ap) {
 
     std::unique_lock<std::mutex> guard(s.lock);
     if (dir) {
-        const int fd = SinkFile(sink, s, dir);
-        if (fd >= 0) AppendLine(fd, message, static_cast<size_t>(len));
+        if (HANDLE file = SinkFile(sink, s, dir)) AppendLine(file, message, static_cast<size_t>(len));
     }
     if (!s.hook.load(std::memory_order_relaxed)) return;
     if (!s.queue) s.queue = new std::deque<std::string>;
@@ -162,8 +142,8 @@ void Emit(int sink, const char* format, va_list ap) {
 __attribute__((destructor)) void CloseSinkFiles() {
     for (SinkState& s : g_sinks) {
         std::lock_guard<std::mutex> guard(s.lock);
-        if (s.fd >= 0) close(s.fd);
-        s.fd = -1;
+        OamCloseLogFile(s.file);
+        s.file = nullptr;
     }
 }
 

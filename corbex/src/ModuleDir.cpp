@@ -1,7 +1,6 @@
-// Directory of the loaded module. liboamsdk.so is installed beside
-// libcorbex.so, so the directory of this library is the module's too.
-#include <dlfcn.h>
-#include <limits.h>
+// Directory of the loaded module. liboamsdk is installed beside Corbex
+// (lib/ on POSIX, bin/ on Windows), so the directory of this library is
+// the module's too.
 #include <stdlib.h>
 
 #include <string>
@@ -22,18 +21,9 @@ std::string WithoutTrailingSeparators(std::string s) {
 }
 
 std::string LoadedDir() {
-    Dl_info info{};
-    std::string path;
-    if (dladdr(reinterpret_cast<void*>(&Anchor), &info) && info.dli_fname && *info.dli_fname) {
-        path = info.dli_fname;
-        // A relative name is relative to the directory current at load time;
-        // resolve it before the host changes directory.
-        if (path[0] != '/') {
-            char resolved[PATH_MAX];
-            if (realpath(path.c_str(), resolved)) path = resolved;
-        }
-    }
-    const size_t slash = path.find_last_of('/');
+    char file[4096];
+    const std::string path(file, OamGetModuleFileName(reinterpret_cast<const void*>(&Anchor), file, sizeof file));
+    const size_t slash = path.find_last_of("/\\");
     if (slash == std::string::npos) return ".";
     return path.substr(0, slash);  // "" for a module in "/"
 }

@@ -84,7 +84,7 @@ double Atof(Span s) {
 
 size_t FitLength(const char* s, size_t n, size_t max) {
     if (n <= max) return n;
-    UINT cp = GetACP();
+    UINT cp = OamGetACP();
     if (cp == 65001) {
         // s[max] is the first byte left out: do not leave its sequence cut.
         size_t k = max;
@@ -94,7 +94,7 @@ size_t FitLength(const char* s, size_t n, size_t max) {
     }
     size_t i = 0;
     while (i < n) {
-        size_t step = (IsDBCSLeadByteEx(cp, static_cast<BYTE>(s[i])) && i + 1 < n) ? 2 : 1;
+        size_t step = (OamIsDBCSLeadByteEx(cp, static_cast<BYTE>(s[i])) && i + 1 < n) ? 2 : 1;
         if (i + step > max) break;
         i += step;
     }

@@ -1,7 +1,6 @@
 // Application framework pieces used by the module's start-up.
 #include "AppFramework.h"
 
-#include <dlfcn.h>
 #include <string.h>
 
 #include <atomic>
@@ -19,13 +18,13 @@ std::atomic<SocketCleanupFn> g_layerCleanup{&win::WSACleanup};
 
 void Anchor() {}
 
-// "liboamsdk.so.1" -> "oamsdk".
+// "liboamsdk.so.1" or "liboamsdk.dll" -> "oamsdk".
 std::string ModuleName() {
-    Dl_info info{};
+    char path[4096];
     std::string name = "oamsdk";
-    if (dladdr(reinterpret_cast<void*>(&Anchor), &info) && info.dli_fname) {
-        std::string file = info.dli_fname;
-        file = file.substr(file.find_last_of('/') + 1);
+    if (OamGetModuleFileName(reinterpret_cast<const void*>(&Anchor), path, sizeof path)) {
+        std::string file = path;
+        file = file.substr(file.find_last_of("/\\") + 1);
         if (file.compare(0, 3, "lib") == 0) file.erase(0, 3);
         file = file.substr(0, file.find('.'));
         if (!file.empty()) name = file;
@@ -79,5 +78,5 @@ void AfxSocketTerm() {
 }
 
 int AfxMessageBox(UINT id, UINT type) {
-    return MessageBoxA(nullptr, AfxLoadString(id), AfxGetAppName(), type);
+    return OamMessageBox(nullptr, AfxLoadString(id), AfxGetAppName(), type);
 }

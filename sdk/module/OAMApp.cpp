@@ -27,22 +27,23 @@ namespace {
 enum StartupState { kNotRun = -1, kFailed = 0, kStarted = 1 };
 std::atomic<int> g_startup{kNotRun};
 
-// Process attach. A failed start-up cannot make dlopen fail on this
-// platform: the exit processing runs as it would on a refused load, and the
-// result is kept for OamStartupSucceeded.
-__attribute__((constructor)) void ModuleAttach() {
+}  // namespace
+
+// Process attach, from the platform's module entry. Where a failed start-up
+// cannot refuse the load (POSIX), the exit processing runs as it would on a
+// refused load; the result is kept for OamStartupSucceeded either way.
+BOOL OamModuleAttach() {
     const BOOL ok = theApp.InitInstance();
     if (!ok) theApp.ExitInstance();
     g_startup.store(ok ? kStarted : kFailed);
+    return ok;
 }
 
 // Process detach: exit processing, which cleans the socket layer up. It
 // does not go through theApp, whose destructor may already have run.
-__attribute__((destructor)) void ModuleDetach() {
+void OamModuleDetach() {
     AfxSocketTerm();
 }
-
-}  // namespace
 
 extern "C" BOOL OamStartupSucceeded() {
     return g_startup.load() == kStarted ? TRUE : FALSE;

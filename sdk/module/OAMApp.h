@@ -15,3 +15,9 @@ public:
 
 // The one instance, constructed before the module's load-time start-up.
 extern COAMApp theApp;
+
+// Process attach and detach, run by the platform's module entry (DllMain
+// on Windows, a load-time constructor on POSIX): attach gives FALSE when
+// start-up failed.
+BOOL OamModuleAttach();
+void OamModuleDetach();

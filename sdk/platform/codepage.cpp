@@ -1,37 +1,15 @@
-// The process's ANSI code page and the multibyte scanning rules built on it.
-#include <langinfo.h>
-#include <strings.h>
-
+// The ANSI code page the library scans with and the multibyte scanning
+// rules built on it; the same on both backends, which only supply the
+// system's code page.
 #include <atomic>
 #include <cstring>
 
 #include "oam_string.h"
+#include "platform_shared.h"
 
 namespace {
 
 std::atomic<UINT> g_acp{0};
-
-UINT CodePageFromLocale() {
-    const char* cs = nl_langinfo(CODESET);
-    if (!cs) return 1252;
-    struct Entry {
-        const char* name;
-        UINT cp;
-    };
-    static const Entry table[] = {
-        {"UTF-8", 65001},      {"UTF8", 65001},  {"SHIFT_JIS", 932}, {"SJIS", 932},
-        {"CP932", 932},        {"WINDOWS-31J", 932}, {"GBK", 936},   {"GB2312", 936},
-        {"GB18030", 936},      {"CP936", 936},   {"EUC-KR", 949},    {"CP949", 949},
-        {"UHC", 949},          {"BIG5", 950},    {"BIG5-HKSCS", 950}, {"CP950", 950},
-        // A program that never called setlocale runs in the "C" locale, whatever
-        // its text really is: fold nothing beyond ASCII there, so that UTF-8
-        // lead bytes (0xC3 ...) are not taken for Latin-1 capitals.
-        {"ANSI_X3.4-1968", 20127}, {"ASCII", 20127}, {"US-ASCII", 20127}, {"646", 20127},
-    };
-    for (const Entry& e : table)
-        if (strcasecmp(cs, e.name) == 0) return e.cp;
-    return 1252;
-}
 
 bool IsDoubleByte(UINT cp) {
     return cp == 932 || cp == 936 || cp == 949 || cp == 950;
@@ -69,10 +47,10 @@ unsigned char Upper(UINT cp, unsigned char c) {
 
 }  // namespace
 
-UINT GetACP() {
+UINT OamGetACP() {
     UINT cp = g_acp.load(std::memory_order_relaxed);
     if (cp == 0) {
-        cp = CodePageFromLocale();
+        cp = oam::platform::SystemACP();
         UINT expected = 0;
         g_acp.compare_exchange_strong(expected, cp, std::memory_order_relaxed);
         cp = g_acp.load(std::memory_order_relaxed);
@@ -82,16 +60,12 @@ UINT GetACP() {
 
 BOOL OamSetACP(UINT codePage) {
     // 0 reads the locale again; useful after the host called setlocale.
-    g_acp.store(codePage == 0 ? CodePageFromLocale() : codePage, std::memory_order_relaxed);
+    g_acp.store(codePage == 0 ? oam::platform::SystemACP() : codePage, std::memory_order_relaxed);
     return TRUE;
 }
 
-BOOL IsDBCSLeadByteEx(UINT codePage, BYTE b) {
+BOOL OamIsDBCSLeadByteEx(UINT codePage, BYTE b) {
     return LeadByte(codePage, b) ? TRUE : FALSE;
-}
-
-BOOL IsDBCSLeadByte(BYTE b) {
-    return IsDBCSLeadByteEx(GetACP(), b);
 }
 
 namespace oam {
@@ -99,7 +73,7 @@ namespace mbcs {
 
 size_t FindChar(const char* s, size_t n, char c, size_t from) {
     if (from >= n) return npos;
-    UINT cp = GetACP();
+    UINT cp = OamGetACP();
     if (!IsDoubleByte(cp)) {
         const void* p = memchr(s + from, c, n - from);
         return p ? static_cast<size_t>(static_cast<const char*>(p) - s) : npos;
@@ -117,7 +91,7 @@ size_t FindChar(const char* s, size_t n, char c, size_t from) {
 }
 
 size_t FindLastChar(const char* s, size_t n, char c) {
-    UINT cp = GetACP();
+    UINT cp = OamGetACP();
     if (!IsDoubleByte(cp)) {
         for (size_t i = n; i > 0; --i)
             if (s[i - 1] == c) return i - 1;
@@ -140,7 +114,7 @@ size_t FindLastChar(const char* s, size_t n, char c) {
 size_t Find(const char* s, size_t n, const char* sub, size_t m, size_t from) {
     if (from > n) return npos;
     if (m == 0) return from;
-    UINT cp = GetACP();
+    UINT cp = OamGetACP();
     if (!IsDoubleByte(cp)) {
         std::string_view v(s, n);
         size_t p = v.find(std::string_view(sub, m), from);
@@ -163,7 +137,7 @@ size_t Find(const char* s, size_t n, const char* sub, size_t m, size_t from) {
 }
 
 int CompareNoCase(const char* a, size_t an, const char* b, size_t bn) {
-    UINT cp = GetACP();
+    UINT cp = OamGetACP();
     bool dbcs = IsDoubleByte(cp);
     size_t i = 0, j = 0;
     while (i < an && j < bn) {
@@ -193,7 +167,7 @@ int CompareNoCase(const char* a, size_t an, const char* b, size_t bn) {
 namespace {
 template <unsigned char (*Fold)(UINT, unsigned char)>
 void Transform(char* s, size_t n) {
-    UINT cp = GetACP();
+    UINT cp = OamGetACP();
     bool dbcs = IsDoubleByte(cp);
     for (size_t i = 0; i < n; ++i) {
         unsigned char b = static_cast<unsigned char>(s[i]);

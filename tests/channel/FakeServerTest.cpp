@@ -1,46 +1,47 @@
-// Self-tests of the fake server, with a plain POSIX client.
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// Self-tests of the fake server, with a plain client on the system's sockets.
 
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "FakeServer.h"
+#include "test_net.h"
+#include "test_system.h"
 
 using oamtest::Action;
 using oamtest::FakeConn;
 using oamtest::FakeServer;
+namespace net = oamtest::net;
 
 namespace {
 
 class Client {
 public:
     explicit Client(const FakeServer& s) {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        m_fd = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(s.port());
         inet_pton(AF_INET, s.address().c_str(), &sa.sin_addr);
         m_ok = ::connect(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
     }
-    ~Client() { ::close(m_fd); }
+    ~Client() { net::Close(m_fd); }
     bool ok() const { return m_ok; }
-    void send(const std::string& s) { ASSERT_EQ(::send(m_fd, s.data(), s.size(), MSG_NOSIGNAL), (ssize_t)s.size()); }
+    void send(const std::string& s) {
+        ASSERT_EQ(::send(m_fd, s.data(), static_cast<int>(s.size()), net::kNoSignal), static_cast<long>(s.size()));
+    }
     // Reads until n bytes arrived, EOF or an error; errno of the last read in err.
     std::string read(size_t n, int& err, int timeoutMs = 5000) {
         std::string out;
         err = 0;
         while (out.size() < n) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (poll(&p, 1, timeoutMs) <= 0) break;
+            pollfd p{};
+            p.fd = m_fd;
+            p.events = POLLIN;
+            if (net::Poll(&p, 1, timeoutMs) <= 0) break;
             char buf[65536];
-            ssize_t r = ::recv(m_fd, buf, sizeof buf, 0);
-            if (r < 0) err = errno;
+            long r = ::recv(m_fd, buf, sizeof buf, 0);
+            if (r < 0) err = net::LastError();
             if (r <= 0) break;
             out.append(buf, static_cast<size_t>(r));
         }
@@ -83,6 +84,9 @@ TEST(FakeServer, CloseAndResetAreSeenByTheClient) {
         int expectedErr;
     } rows[] = {{Action::close(), 0}, {Action::reset(), ECONNRESET}};
     for (const Row& row : rows) {
+        if (row.expectedErr) {
+            OAM_SKIP_UNDER_WINE("Wine's recv reads a reset connection as an orderly close (Windows: WSAECONNRESET)");
+        }
         FakeServer s({row.action});
         Client c(s);
         ASSERT_TRUE(c.ok());

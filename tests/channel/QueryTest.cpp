@@ -131,7 +131,7 @@ TEST(Query, StationFieldsAreCutToTheirSize) {
         {65001, std::string(33, 'I') + "\xE4\xB8\xAD", std::string(125, 'N') + "\xE4\xB8\xAD",
          std::string(33, 'I'), std::string(125, 'N')},
     };
-    UINT saved = GetACP();
+    UINT saved = OamGetACP();
     for (const Row& r : rows) {
         ASSERT_TRUE(OamSetACP(r.codePage));
         FakeServer server({Action::reply(Ok(0, "AllStation=" + r.id + "[" + B64(r.name) + "]7;"))});

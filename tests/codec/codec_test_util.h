@@ -38,7 +38,7 @@ inline std::string Base64Of(const std::string& bin) {
 // Sets the ANSI code page for one test and puts the previous one back.
 class CodePage {
 public:
-    explicit CodePage(UINT cp) : m_old(GetACP()) { OamSetACP(cp); }
+    explicit CodePage(UINT cp) : m_old(OamGetACP()) { OamSetACP(cp); }
     ~CodePage() { OamSetACP(m_old); }
     CodePage(const CodePage&) = delete;
     CodePage& operator=(const CodePage&) = delete;

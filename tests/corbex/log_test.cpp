@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Corbex.h"
+#include "test_system.h"
 
 namespace {
 
@@ -40,11 +41,11 @@ void Capture(int sink, const char* line, void* user) {
 
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override { unsetenv("OAMSDK_LOG_DIR"); }
+    void SetUp() override { oamtest::UnsetEnv("OAMSDK_LOG_DIR"); }
     void TearDown() override {
         CFunction::SetSinkHook(CFunction::SinkR, nullptr, nullptr);
         CFunction::SetSinkHook(CFunction::SinkD, nullptr, nullptr);
-        unsetenv("OAMSDK_LOG_DIR");
+        oamtest::UnsetEnv("OAMSDK_LOG_DIR");
         if (!dir_.empty()) {
             unlink((dir_ + "/oamsdk-r.log").c_str());
             unlink((dir_ + "/oamsdk-d.log").c_str());
@@ -56,9 +57,8 @@ protected:
         CFunction::SetSinkHook(CFunction::SinkD, Capture, &cap_);
     }
     std::string LogDir() {
-        char tmpl[] = "/tmp/oamsdk-log-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        setenv("OAMSDK_LOG_DIR", dir_.c_str(), 1);
+        dir_ = oamtest::MakeTempDir("oamsdk-log");
+        oamtest::SetEnv("OAMSDK_LOG_DIR", dir_.c_str());
         return dir_;
     }
     std::vector<std::string> FileLines(const char* name) {
@@ -211,7 +211,7 @@ TEST_F(LogTest, FileAndHookTogetherUnderConcurrentWriters) {
 
 TEST_F(LogTest, FollowsTheDirectoryAndSurvivesAMissingOne) {
     Hook();
-    setenv("OAMSDK_LOG_DIR", "/nonexistent/oamsdk-logs", 1);
+    oamtest::SetEnv("OAMSDK_LOG_DIR", "/nonexistent/oamsdk-logs");
     CFunction::RLog("to nowhere");
     EXPECT_EQ(std::vector<std::string>{"to nowhere"}, cap_.Of(CFunction::SinkR));
     LogDir();

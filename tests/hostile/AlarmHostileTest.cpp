@@ -3,11 +3,7 @@
 // 59999 bytes reaches the host, in order and once; empty ones and those of
 // 60000 bytes or more are dropped; every record keeps its text fields
 // terminated; the receiver goes on working and stops on Close.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +17,7 @@
 
 #include "AlarmSocket.h"
 #include "HostileHarness.h"
+#include "test_net.h"
 
 using namespace hostile;
 
@@ -99,18 +96,18 @@ private:
 class Station {
 public:
     explicit Station(uint16_t port) {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        m_fd = static_cast<int>(socket(AF_INET, SOCK_DGRAM | oamtest::net::kCloexec, 0));
         int size = 4 << 20;
-        setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
         m_to.sin_family = AF_INET;
         m_to.sin_port = port;
         m_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     }
-    ~Station() { close(m_fd); }
+    ~Station() { oamtest::net::Close(m_fd); }
     bool ok() const { return m_fd >= 0; }
     bool Send(const std::string& d) {
-        return sendto(m_fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&m_to), sizeof m_to) ==
-               static_cast<ssize_t>(d.size());
+        return sendto(m_fd, d.data(), static_cast<int>(d.size()), 0, reinterpret_cast<const sockaddr*>(&m_to),
+                      sizeof m_to) == static_cast<long>(d.size());
     }
 
 private:

@@ -2,9 +2,7 @@
 // connected with a short receive time-out, waits on the channel's socket.
 #pragma once
 
-#include <dirent.h>
 #include <stdio.h>
-#include <unistd.h>
 #include <string.h>
 
 #include <chrono>
@@ -16,20 +14,15 @@
 
 #include "ClientSocket.h"
 #include "FakeServer.h"
+#include "test_system.h"
 
 namespace hostile {
 
 using Clock = std::chrono::steady_clock;
 
-// Open descriptors of the process.
+// Open descriptors (handles on Windows) of the process.
 inline int OpenDescriptors() {
-    DIR* d = opendir("/proc/self/fd");
-    if (!d) return -1;
-    int n = 0;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n - 1;  // the directory's own
+    return oamtest::OpenHandleCount();
 }
 
 // Every case must leave the process with the descriptors it had: the

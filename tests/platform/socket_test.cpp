@@ -22,7 +22,7 @@
 
 #include "loopback.h"
 #include "oam_win.h"
-#include "platform/platform_internal.h"
+#include "platform/posix/platform_internal.h"
 
 using namespace plattest;
 using Clock = std::chrono::steady_clock;

@@ -1,12 +1,6 @@
 #include "FakeServer.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "test_net.h"
 
 #include <stdlib.h>
 
@@ -31,7 +25,7 @@ void setLinger0(int fd) {
     linger l;
     l.l_onoff = 1;
     l.l_linger = 0;
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
 }
 
 }  // namespace
@@ -90,9 +84,11 @@ long FakeConn::readOnce(std::string& out, size_t max, int timeoutMs) {
         if (m_server->stopping()) return -1;
         int slice = remainingMs(deadline);
         if (slice > kSliceMs) slice = kSliceMs;
-        pollfd p{m_fd, POLLIN, 0};
-        int r = poll(&p, 1, slice);
-        if (r < 0 && errno == EINTR) continue;
+        pollfd p{};
+        p.fd = m_fd;
+        p.events = POLLIN;
+        int r = net::Poll(&p, 1, slice);
+        if (r < 0 && net::LastError() == EINTR) continue;
         if (r < 0) return -1;
         if (r == 0) {
             if (remainingMs(deadline) == 0) return 0;
@@ -100,8 +96,8 @@ long FakeConn::readOnce(std::string& out, size_t max, int timeoutMs) {
         }
         char buf[65536];
         size_t want = max < sizeof buf ? max : sizeof buf;
-        ssize_t n = ::recv(m_fd, buf, want, 0);
-        if (n < 0 && errno == EINTR) continue;
+        long n = ::recv(m_fd, buf, static_cast<int>(want), 0);
+        if (n < 0 && net::LastError() == EINTR) continue;
         if (n <= 0) {
             m_eof = true;
             return -1;
@@ -143,8 +139,8 @@ bool FakeConn::write(const std::string& bytes) {
     if (m_fd < 0) return false;
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        long n = ::send(m_fd, bytes.data() + done, static_cast<int>(bytes.size() - done), net::kNoSignal);
+        if (n < 0 && net::LastError() == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
@@ -158,15 +154,15 @@ bool FakeConn::writeDelayed(const std::string& bytes, int delayMs) {
 
 void FakeConn::closeConn() {
     if (m_fd < 0) return;
-    ::shutdown(m_fd, SHUT_RDWR);
-    ::close(m_fd);
+    ::shutdown(m_fd, net::kShutBoth);
+    net::Close(m_fd);
     m_fd = -1;
 }
 
 void FakeConn::reset() {
     if (m_fd < 0) return;
     setLinger0(m_fd);
-    ::close(m_fd);
+    net::Close(m_fd);
     m_fd = -1;
 }
 
@@ -189,16 +185,16 @@ FakeServer::FakeServer(Handler handler, const char* address) : m_handler(std::mo
 
 void FakeServer::start(const char* address) {
     m_address = address ? address : "127.0.0.1";
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int fd = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
     if (fd < 0) return;
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = 0;
     if (inet_pton(AF_INET, m_address.c_str(), &sa.sin_addr) != 1 ||
         ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 16) != 0) {
-        ::close(fd);
+        net::Close(fd);
         return;
     }
     socklen_t len = sizeof sa;
@@ -211,9 +207,9 @@ void FakeServer::start(const char* address) {
 FakeServer::~FakeServer() {
     m_stop = true;
     m_cv.notify_all();
-    if (m_listenFd >= 0) ::shutdown(m_listenFd, SHUT_RDWR);
+    if (m_listenFd >= 0) ::shutdown(m_listenFd, net::kShutBoth);
     if (m_acceptThread.joinable()) m_acceptThread.join();
-    if (m_listenFd >= 0) ::close(m_listenFd);
+    if (m_listenFd >= 0) net::Close(m_listenFd);
     // The accept thread is gone, so the list no longer grows.
     for (auto& t : m_connThreads)
         if (t.joinable()) t.join();
@@ -221,13 +217,15 @@ FakeServer::~FakeServer() {
 
 void FakeServer::acceptLoop() {
     while (!stopping()) {
-        pollfd p{m_listenFd, POLLIN, 0};
-        int r = poll(&p, 1, kSliceMs);
+        pollfd p{};
+        p.fd = m_listenFd;
+        p.events = POLLIN;
+        int r = net::Poll(&p, 1, kSliceMs);
         if (r <= 0) continue;
-        int fd = ::accept(m_listenFd, nullptr, nullptr);
+        int fd = static_cast<int>(::accept(m_listenFd, nullptr, nullptr));
         if (fd < 0) continue;
         int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
         int index;
         {
             std::lock_guard<std::mutex> g(m_mutex);

@@ -1,20 +1,19 @@
 #include "udp_peers.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <poll.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include "test_net.h"
 
 namespace oam_test {
+
+namespace net = oamtest::net;
 
 namespace {
 
 int BoundSocket(const char* addr, uint16_t port, int* error) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = static_cast<int>(::socket(AF_INET, SOCK_DGRAM | net::kCloexec, 0));
     if (fd < 0) {
-        *error = errno;
+        *error = net::LastError();
         return -1;
     }
     sockaddr_in a;
@@ -22,8 +21,8 @@ int BoundSocket(const char* addr, uint16_t port, int* error) {
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     if (inet_pton(AF_INET, addr, &a.sin_addr) != 1 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        *error = errno;
-        ::close(fd);
+        *error = net::LastError();
+        net::Close(fd);
         return -1;
     }
     return fd;
@@ -45,12 +44,12 @@ uint32_t DottedAddress(const char* text) {
 }
 
 int DefaultReceiveBufferSize() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = static_cast<int>(::socket(AF_INET, SOCK_DGRAM | net::kCloexec, 0));
     int size = 0;
     socklen_t n = sizeof size;
     if (fd >= 0) {
-        ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &n);
-        ::close(fd);
+        ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &n);
+        net::Close(fd);
     }
     return size;
 }
@@ -60,25 +59,27 @@ UdpRecorder::UdpRecorder(const char* addr, uint16_t port) {
     if (m_fd < 0) return;
     m_port = LocalPort(m_fd);
     int size = 4 << 20;
-    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
     m_thread = std::thread([this] { Run(); });
 }
 
 UdpRecorder::~UdpRecorder() {
     m_stop = true;
     if (m_thread.joinable()) m_thread.join();
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) net::Close(m_fd);
 }
 
 void UdpRecorder::Run() {
     std::vector<char> buffer(70000);
     while (!m_stop) {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0) continue;
+        pollfd p{};
+        p.fd = m_fd;
+        p.events = POLLIN;
+        if (net::Poll(&p, 1, 20) <= 0) continue;
         sockaddr_in from;
         socklen_t fromLength = sizeof from;
-        ssize_t n = ::recvfrom(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                               &fromLength);
+        long n = ::recvfrom(m_fd, buffer.data(), static_cast<int>(buffer.size()), net::kDontWait,
+                            reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (n < 0) continue;
         RecordedDatagram d;
         d.bytes.assign(buffer.data(), static_cast<size_t>(n));
@@ -113,12 +114,12 @@ UdpSender::UdpSender(const char* bindAddr) {
     if (m_fd >= 0) {
         m_port = LocalPort(m_fd);
         int size = 4 << 20;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
     }
 }
 
 UdpSender::~UdpSender() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) net::Close(m_fd);
 }
 
 long UdpSender::SendTo(const char* addr, uint16_t port, const void* data, size_t length) {
@@ -128,9 +129,11 @@ long UdpSender::SendTo(const char* addr, uint16_t port, const void* data, size_t
     to.sin_port = htons(port);
     if (inet_pton(AF_INET, addr, &to.sin_addr) != 1) return -1;
     for (;;) {
-        ssize_t n = ::sendto(m_fd, data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        long n = ::sendto(m_fd, static_cast<const char*>(data), static_cast<int>(length), 0,
+                          reinterpret_cast<sockaddr*>(&to), sizeof to);
         // Loopback may push back briefly when the sender outruns the kernel.
-        if (n < 0 && (errno == ENOBUFS || errno == EAGAIN || errno == EINTR)) {
+        const int err = n < 0 ? net::LastError() : 0;
+        if (err == ENOBUFS || err == EAGAIN || err == EINTR) {
             std::this_thread::yield();
             continue;
         }
@@ -145,15 +148,15 @@ BlockingUdpSocket::BlockingUdpSocket(const char* addr) {
 }
 
 BlockingUdpSocket::~BlockingUdpSocket() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) net::Close(m_fd);
 }
 
 long BlockingUdpSocket::Receive(void* buffer, size_t length) {
-    return ::recv(m_fd, buffer, length, 0);
+    return ::recv(m_fd, static_cast<char*>(buffer), static_cast<int>(length), 0);
 }
 
 void BlockingUdpSocket::Unblock() {
-    ::shutdown(m_fd, SHUT_RDWR);
+    ::shutdown(m_fd, net::kShutBoth);
 }
 
 }  // namespace oam_test

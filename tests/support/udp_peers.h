@@ -1,10 +1,11 @@
 // Loopback UDP helpers for the alarm receiver and datagram socket tests:
 // a recorder that keeps every datagram arriving on one address and port,
-// and a plain sender standing in for a station. POSIX only.
+// and a plain sender standing in for a station.
 #pragma once
 
-#include <netinet/in.h>
 #include <stdint.h>
+
+#include "test_net.h"
 
 #include <atomic>
 #include <chrono>

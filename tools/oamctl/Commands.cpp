@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -129,15 +130,17 @@ std::string Dirname(const std::string& path) {
 }
 
 std::string Absolute(const std::string& dir) {
-    char buf[PATH_MAX];
-    if (realpath(dir.c_str(), buf)) return buf;
-    return dir;
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::canonical(dir, ec);
+    return ec ? dir : p.string();
 }
 
 // Uploads and downloads work in the library's module directory; oamctl
 // points it at the directory the user means.
 void UseDirectory(const std::string& dir) {
-    setenv("OAMSDK_MODULE_DIR", Absolute(dir).c_str(), 1);
+    // putenv keeps the string itself: it lives as long as the process.
+    std::string* entry = new std::string("OAMSDK_MODULE_DIR=" + Absolute(dir));
+    putenv(&(*entry)[0]);
 }
 
 // Creates and removes a file in `dir`: the only sure test that a download

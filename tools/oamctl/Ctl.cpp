@@ -1,6 +1,5 @@
 #include "Ctl.h"
 
-#include <signal.h>
 #include <strings.h>
 
 #include <cstdio>
@@ -15,17 +14,15 @@ namespace oamctl {
 std::atomic<bool> g_interrupted{false};
 
 namespace {
-void OnInterrupt(int) {
+BOOL WINAPI OnInterrupt(DWORD) {
     g_interrupted = true;
+    return TRUE;
 }
 }  // namespace
 
+// Ctrl-C (SIGINT) and SIGTERM, or the console closing, end a watch.
 void InstallInterruptHandler() {
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    SetConsoleCtrlHandler(&OnInterrupt, TRUE);
 }
 
 Trace& Trace::Get() {

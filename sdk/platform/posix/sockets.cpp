@@ -13,7 +13,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/platform_internal.h"
+#include "platform_internal.h"
 
 
 namespace oam {

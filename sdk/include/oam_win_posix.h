@@ -1,5 +1,6 @@
-// The small part of the Windows API that the library is written against,
-// provided on POSIX. Types and constants are global as on Windows; the
+// The vocabulary on POSIX (included through oam_win.h): the small part of
+// the Windows API that the library is written against, provided by the
+// platform layer's POSIX backend. Types and constants are global as on Windows; the
 // socket calls live in namespace win because their names clash with the
 // C library's (win::send is the Windows Sockets send, with Windows
 // semantics and error codes).
@@ -49,6 +50,8 @@ typedef void* HANDLE;
 #ifndef TRUE
 #define TRUE 1
 #endif
+#define WINAPI
+#define CALLBACK
 #ifndef FALSE
 #define FALSE 0
 #endif
@@ -288,31 +291,41 @@ OAMSDK_API BOOL PostMessageA(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
 // thread waits here it still handles messages sent to its own windows.
 OAMSDK_API LRESULT SendMessageA(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
 
-// Host side: a message-only window owned by the thread that creates it.
-// That thread runs OamRunMessageLoop (until OamQuitMessageLoop) or pumps
-// with OamPumpMessages; either handles the messages of every window of the
-// thread, sent ones before posted ones. Both refuse (-1) a window that the
-// calling thread does not own. A window left when its thread ends is
-// destroyed with it.
-OAMSDK_API HWND OamCreateMessageWindow(WNDPROC proc, void* userData);
-OAMSDK_API void* OamGetWindowUserData(HWND wnd);
 OAMSDK_API BOOL IsWindow(HWND wnd);
-// Gives the code of the quit request that ended it.
-OAMSDK_API int OamRunMessageLoop(HWND wnd);
-// Handles waiting messages, waiting up to timeoutMs for the first; gives
-// the number handled. A quit request ends the pump and is used up.
-OAMSDK_API int OamPumpMessages(HWND wnd, DWORD timeoutMs);
-// Queues a quit request (WM_QUIT) behind the messages already posted to
-// the window's thread; a null window means the calling thread.
-OAMSDK_API void OamQuitMessageLoop(HWND wnd);
-// Senders waiting on the window get 0; its posted messages are dropped.
-OAMSDK_API BOOL OamDestroyMessageWindow(HWND wnd);
 
 // Message box: writes "caption: text" as one line to stderr and gives IDOK,
-// unless a host hook takes it (a null hook restores the default).
+// unless the host hook set with OamSetMessageBoxHook takes it.
 #define MB_OK 0x0u
 #define MB_ICONERROR 0x10u
 #define IDOK 1
-typedef int (*OamMessageBoxHook)(HWND wnd, const char* text, const char* caption, UINT type);
 OAMSDK_API int MessageBoxA(HWND wnd, const char* text, const char* caption, UINT type);
-OAMSDK_API void OamSetMessageBoxHook(OamMessageBoxHook hook);
+
+// ---- console control ------------------------------------------------------------
+// SIGINT reaches the handler as CTRL_C_EVENT, SIGTERM as CTRL_CLOSE_EVENT.
+// One handler at a time, run in the signal's context (so it should only
+// set a flag); add FALSE removes it and restores the default actions.
+#define CTRL_C_EVENT 0
+#define CTRL_CLOSE_EVENT 2
+typedef BOOL (*PHANDLER_ROUTINE)(DWORD ctrlType);
+OAMSDK_API BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
+// ---- process and time (defined in Corbex) ------------------------------------
+OAMSDK_API DWORD GetCurrentThreadId();
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+OAMSDK_API void GetLocalTime(SYSTEMTIME* st);
+
+// ---- ANSI code page ----------------------------------------------------------
+// The code page the library scans text with (OamGetACP), and the lead bytes
+// of the double-byte ones; see oam_string.h.
+OAMSDK_API UINT GetACP();
+OAMSDK_API BOOL IsDBCSLeadByte(BYTE b);
+OAMSDK_API BOOL IsDBCSLeadByteEx(UINT codePage, BYTE b);

@@ -20,7 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/platform_internal.h"
+#include "platform_internal.h"
 
 using namespace oam::platform;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform_internal.h"
+#include "platform_internal.h"
 
 using namespace oam::platform;
 

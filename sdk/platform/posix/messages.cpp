@@ -343,3 +343,7 @@ int MessageBoxA(HWND wnd, const char* text, const char* caption, UINT type) {
     fflush(stderr);
     return IDOK;
 }
+
+int OamMessageBox(HWND wnd, const char* text, const char* caption, UINT type) {
+    return MessageBoxA(wnd, text, caption, type);
+}

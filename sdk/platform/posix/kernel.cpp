@@ -2,8 +2,10 @@
 #include <errno.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <time.h>
 
+#include <atomic>
 #include <new>
 
 #include "oam_win.h"
@@ -60,4 +62,28 @@ BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs) {
 
 void LeaveCriticalSection(CRITICAL_SECTION* cs) {
     pthread_mutex_unlock(Mutex(cs));
+}
+
+namespace {
+std::atomic<PHANDLER_ROUTINE> g_ctrlHandler{nullptr};
+
+void OnControlSignal(int sig) {
+    if (PHANDLER_ROUTINE h = g_ctrlHandler.load()) h(sig == SIGINT ? CTRL_C_EVENT : CTRL_CLOSE_EVENT);
+}
+}  // namespace
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    if (!handler) return FALSE;
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    if (add) {
+        g_ctrlHandler.store(handler);
+        sa.sa_handler = OnControlSignal;
+    } else {
+        if (g_ctrlHandler.load() != handler) return FALSE;
+        g_ctrlHandler.store(nullptr);
+        sa.sa_handler = SIG_DFL;
+    }
+    // No SA_RESTART: a blocking call sees the interruption at once.
+    return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0 ? TRUE : FALSE;
 }

@@ -24,15 +24,19 @@
 #include "oam_win.h"
 
 // ---- ANSI code page --------------------------------------------------------
-// The process-wide ANSI code page: 0 (unset) means "from the locale's codeset"
-// (UTF-8 -> 65001, the East Asian double-byte sets -> 932/936/949/950,
-// plain ASCII as in the "C" locale -> 20127, else 1252). A host may set
-// 932, 936, 949, 950, 65001 or any single-byte page. Case folding touches
-// A-Z only, plus the Latin-1 letters in 1252 and 28591.
-OAMSDK_API UINT GetACP();
+// The code page the library scans text with: the one a host set with
+// OamSetACP, else the system's. On Windows the system's is GetACP(); on
+// POSIX it comes from the locale's codeset (UTF-8 -> 65001, the East Asian
+// double-byte sets -> 932/936/949/950, plain ASCII as in the "C" locale ->
+// 20127, else 1252). A host may set 932, 936, 949, 950, 65001 or any
+// single-byte page; 0 goes back to the system's (on POSIX read anew, which
+// is useful after the host called setlocale). Case folding touches A-Z
+// only, plus the Latin-1 letters in 1252 and 28591.
+OAMSDK_API UINT OamGetACP();
 OAMSDK_API BOOL OamSetACP(UINT codePage);
-OAMSDK_API BOOL IsDBCSLeadByte(BYTE b);
-OAMSDK_API BOOL IsDBCSLeadByteEx(UINT codePage, BYTE b);
+// Lead bytes of the double-byte code pages, by the library's own tables (the
+// same on every system); FALSE for any other code page.
+OAMSDK_API BOOL OamIsDBCSLeadByteEx(UINT codePage, BYTE b);
 
 namespace oam {
 namespace mbcs {

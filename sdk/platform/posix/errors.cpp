@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "Corbex.h"
-#include "platform/platform_internal.h"
+#include "platform_internal.h"
 
 namespace oam {
 namespace platform {
