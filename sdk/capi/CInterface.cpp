@@ -6,6 +6,7 @@
 
 #include <string.h>
 
+#include <mutex>
 #include <new>
 
 #include "AlarmSocket.h"
@@ -13,14 +14,58 @@
 #include "Corbex.h"
 #include "OamCommand.h"
 #include "OamModule.h"
+#include "OamSession.h"
 #include "UDPSocket.h"
 #include "codec/TextScan.h"
+
+namespace {
+
+// The host's progress callback, addressed by the C++ hook's user value.
+struct ProgressTarget {
+    oam_progress_fn fn = nullptr;
+    void* user = nullptr;
+};
+
+}  // namespace
 
 struct oam_channel {
     CClientSocket socket;
     oam_link_break_fn linkBreak = nullptr;
     void* user = nullptr;
+    ProgressTarget progress;
 };
+
+// The callback fields come first: the session's destructor reports CLOSED
+// through them, so they must outlive it.
+struct oam_session {
+    std::mutex lock;  // fn and user: the background thread reads them
+    oam_session_fn fn = nullptr;
+    void* user = nullptr;
+    ProgressTarget progress;
+    COamSession session;
+};
+
+// The C names of the C++ constants are other names with the same numbers.
+static_assert(OAM_SETTING_OK == OAM_OPTION_OK && OAM_SETTING_BAD_VALUE == OAM_OPTION_BAD_VALUE &&
+                  OAM_SETTING_FAILED == OAM_OPTION_FAILED, "setting results");
+static_assert(OAM_PROGRESS_PACKING == OAM_PHASE_PACKING && OAM_PROGRESS_SENDING == OAM_PHASE_SENDING &&
+                  OAM_PROGRESS_RECEIVING == OAM_PHASE_RECEIVING && OAM_PROGRESS_UNPACKING == OAM_PHASE_UNPACKING &&
+                  OAM_PROGRESS_CANCELLED == OAM_TRANSFER_CANCELLED, "transfer phases and result");
+static_assert(OAM_STATE_CONNECTED == OAM_SESSION_CONNECTED && OAM_STATE_LOST == OAM_SESSION_LOST &&
+                  OAM_STATE_RECONNECTING == OAM_SESSION_RECONNECTING && OAM_STATE_RESTORED == OAM_SESSION_RESTORED &&
+                  OAM_STATE_GIVEN_UP == OAM_SESSION_GIVEN_UP && OAM_STATE_CLOSED == OAM_SESSION_CLOSED,
+              "session states");
+static_assert(OAM_REASON_NONE == OAM_CAUSE_NONE && OAM_REASON_LINK_BREAK == OAM_CAUSE_LINK_BREAK &&
+                  OAM_REASON_CONNECTION_GONE == OAM_CAUSE_CONNECTION_GONE &&
+                  OAM_REASON_CONNECT_FAILED == OAM_CAUSE_CONNECT_FAILED &&
+                  OAM_REASON_NO_LOGIN_REPLY == OAM_CAUSE_NO_LOGIN_REPLY &&
+                  OAM_REASON_LOGIN_REFUSED == OAM_CAUSE_LOGIN_REFUSED &&
+                  OAM_REASON_ATTEMPTS_USED == OAM_CAUSE_ATTEMPTS_USED &&
+                  OAM_REASON_DESYNCHRONISED == OAM_CAUSE_DESYNCHRONISED && OAM_REASON_HOST == OAM_CAUSE_HOST,
+              "session causes");
+static_assert(OAM_LINK_DOWN == OAM_SESSION_LINK_DOWN && OAM_BUSY == OAM_SESSION_BUSY, "session results");
+static_assert(OAM_DOWNLOAD_NO_BUFFER == OAM_RECVFILE_NO_BUFFER && OAM_DOWNLOAD_RENAME_FAILED == OAM_RECVFILE_RENAME_FAILED,
+              "download results");
 
 struct oam_alarm {
     CAlarmSocket socket;
@@ -93,6 +138,35 @@ int AlarmTrampoline(ALARM_STRUCT* alarm, LONG_PTR user) {
     return 0;
 }
 
+int ProgressTrampoline(LONG_PTR, long long done, long long total, int phase, LONG_PTR user) {
+    const ProgressTarget* target = reinterpret_cast<const ProgressTarget*>(user);
+    return target->fn ? target->fn(done, total, phase, target->user) : 0;
+}
+
+// The hook is taken off before the target changes, so that a transfer never
+// sees a half-written target.
+void SetProgress(CClientSocket& socket, ProgressTarget& target, oam_progress_fn fn, void* user) {
+    socket.SetProgressHook(nullptr, 0);
+    target.fn = fn;
+    target.user = user;
+    if (fn) socket.SetProgressHook(&ProgressTrampoline, reinterpret_cast<LONG_PTR>(&target));
+}
+
+void SessionTrampoline(LONG_PTR, const OAM_SESSION_EVENT* event, LONG_PTR user) {
+    oam_session* session = reinterpret_cast<oam_session*>(user);
+    oam_session_fn fn;
+    void* host;
+    {
+        std::lock_guard<std::mutex> l(session->lock);
+        fn = session->fn;
+        host = session->user;
+    }
+    if (!fn) return;
+    oam_session_event e{event->State, event->Cause, event->Code, event->Attempt, event->DelayMs,
+                        event->Text ? event->Text : ""};
+    fn(session, &e, host);
+}
+
 int32_t Exchange(oam_channel* channel, bool locked, const char* station, const char* command, const char* params,
                  char* reply, size_t replySize, size_t* replyLength) {
     if (!channel) return -1;
@@ -122,6 +196,14 @@ int32_t oam_startup_succeeded(void) { return OamStartupSucceeded() ? 1 : 0; }
 
 uint32_t oam_name_to_inet(const char* name) {
     return Guarded<uint32_t>(0, [&] { return static_cast<uint32_t>(CClientSocket::Name2Inet(name)); });
+}
+
+int32_t oam_library_version(char* buf, size_t size) {
+    return Guarded<int32_t>(-1, [&] { return CopyOut(CString(OamLibraryVersion()), buf, size); });
+}
+
+int32_t oam_library_soname(char* buf, size_t size) {
+    return Guarded<int32_t>(-1, [&] { return CopyOut(CString(OamLibrarySoname()), buf, size); });
 }
 
 // ---- command channel -------------------------------------------------------
@@ -271,6 +353,209 @@ int32_t oam_channel_upload(oam_channel* channel, const char* station, const char
 int32_t oam_channel_download(oam_channel* channel, const char* station, const char* file_name) {
     if (!channel) return -1;
     return Guarded<int32_t>(-1, [&] { return channel->socket.ReceiveFile(station, file_name); });
+}
+
+int32_t oam_channel_set_strict_session(oam_channel* channel, int32_t strict) {
+    if (!channel) return -1;
+    channel->socket.SetStrictSession(strict ? TRUE : FALSE);
+    return 0;
+}
+
+int32_t oam_channel_strict_session(oam_channel* channel) {
+    return channel && channel->socket.GetStrictSession() ? 1 : 0;
+}
+
+int32_t oam_channel_reply_session_matched(oam_channel* channel) {
+    return channel && channel->socket.LastReplySessionMatched() ? 1 : 0;
+}
+
+int32_t oam_channel_reply_session_mismatched(oam_channel* channel) {
+    return channel && channel->socket.LastReplySessionMismatched() ? 1 : 0;
+}
+
+int32_t oam_channel_set_command_timeout(oam_channel* channel, int32_t milliseconds) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.SetCommandTimeout(milliseconds); });
+}
+
+int32_t oam_channel_set_connect_timeout(oam_channel* channel, int32_t milliseconds) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.SetConnectTimeout(milliseconds); });
+}
+
+int32_t oam_channel_set_keep_alive(oam_channel* channel, int32_t idle_s, int32_t interval_s, int32_t count) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.SetKeepAlive(idle_s, interval_s, count); });
+}
+
+int32_t oam_channel_disable_keep_alive(oam_channel* channel) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.DisableKeepAlive(); });
+}
+
+int32_t oam_channel_set_progress(oam_channel* channel, oam_progress_fn fn, void* user) {
+    if (!channel) return -1;
+    SetProgress(channel->socket, channel->progress, fn, user);
+    return 0;
+}
+
+// ---- reconnecting session --------------------------------------------------
+
+oam_session* oam_session_new(void) {
+    oam_session* session = New<oam_session>();
+    if (session) session->session.SetCallback(&SessionTrampoline, reinterpret_cast<LONG_PTR>(session));
+    return session;
+}
+
+void oam_session_delete(oam_session* session) {
+    Guarded<int>(0, [&] {
+        delete session;
+        return 0;
+    });
+}
+
+int32_t oam_session_set_server(oam_session* session, const char* address, uint32_t port) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        session->session.SetServer(OrEmpty(address), port);
+        return 0;
+    });
+}
+
+int32_t oam_session_set_login(oam_session* session, const char* params) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        session->session.SetLogin(OrEmpty(params));
+        return 0;
+    });
+}
+
+int32_t oam_session_set_backoff(oam_session* session, int32_t initial_ms, int32_t max_ms, int32_t jitter_percent,
+                                int32_t max_attempts) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        return session->session.SetBackoff(initial_ms, max_ms, jitter_percent, max_attempts);
+    });
+}
+
+int32_t oam_session_set_callback(oam_session* session, oam_session_fn fn, void* user) {
+    if (!session) return -1;
+    std::lock_guard<std::mutex> l(session->lock);
+    session->fn = fn;
+    session->user = user;
+    return 0;
+}
+
+int32_t oam_session_set_auto_reconnect(oam_session* session, int32_t background) {
+    if (!session) return -1;
+    session->session.SetAutoReconnect(background ? TRUE : FALSE);
+    return 0;
+}
+
+int32_t oam_session_set_strict_session(oam_session* session, int32_t strict) {
+    if (!session) return -1;
+    session->session.Channel().SetStrictSession(strict ? TRUE : FALSE);
+    return 0;
+}
+
+int32_t oam_session_set_command_timeout(oam_session* session, int32_t milliseconds) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.Channel().SetCommandTimeout(milliseconds); });
+}
+
+int32_t oam_session_set_connect_timeout(oam_session* session, int32_t milliseconds) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.Channel().SetConnectTimeout(milliseconds); });
+}
+
+int32_t oam_session_set_keep_alive(oam_session* session, int32_t idle_s, int32_t interval_s, int32_t count) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.Channel().SetKeepAlive(idle_s, interval_s, count); });
+}
+
+int32_t oam_session_disable_keep_alive(oam_session* session) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.Channel().DisableKeepAlive(); });
+}
+
+int32_t oam_session_set_progress(oam_session* session, oam_progress_fn fn, void* user) {
+    if (!session) return -1;
+    SetProgress(session->session.Channel(), session->progress, fn, user);
+    return 0;
+}
+
+int32_t oam_session_open(oam_session* session) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.Open(); });
+}
+
+int32_t oam_session_close(oam_session* session) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        session->session.Close();
+        return 0;
+    });
+}
+
+int32_t oam_session_state(oam_session* session) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.State(); });
+}
+
+int32_t oam_session_is_connected(oam_session* session) {
+    return session && Guarded<bool>(false, [&] { return session->session.IsConnected() != FALSE; }) ? 1 : 0;
+}
+
+int32_t oam_session_command(oam_session* session, const char* station, const char* command, const char* params,
+                            char* reply, size_t reply_size, size_t* reply_length) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        CString text;
+        int result = session->session.SendCommand(OrEmpty(station), OrEmpty(command), OrEmpty(params), text);
+        CopyOut(text, reply, reply_size);
+        CopyOut(text, reply_length);
+        return result;
+    });
+}
+
+int32_t oam_session_stations(oam_session* session, STATION_STRUCT* stations, int32_t maximum) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.GetAllStation(stations, maximum); });
+}
+
+int32_t oam_session_devices(oam_session* session, STATION_STRUCT* station) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.GetDeviceInfo(station); });
+}
+
+int32_t oam_session_get_parameter(oam_session* session, const char* station, const char* name, int32_t* value) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] {
+        int v = 0;
+        int result = session->session.GetVpmParameterValue(station, name, &v);
+        if (value && result == 0) *value = v;
+        return result;
+    });
+}
+
+int32_t oam_session_set_parameter(oam_session* session, const char* station, const char* name, int32_t value) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.SetVpmParameterValue(station, name, value); });
+}
+
+int32_t oam_session_control(oam_session* session, const char* station, const char* name, int32_t value) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.SetVpmCtrlValue(station, name, value); });
+}
+
+int32_t oam_session_upload(oam_session* session, const char* station, const char* file_name) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.SendFile(station, file_name); });
+}
+
+int32_t oam_session_download(oam_session* session, const char* station, const char* file_name) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.ReceiveFile(station, file_name); });
 }
 
 // ---- alarm receiver --------------------------------------------------------

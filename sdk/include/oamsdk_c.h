@@ -33,9 +33,10 @@
 #include "oam_api.h"
 
 #define OAMSDK_C_VERSION_MAJOR 1
-#define OAMSDK_C_VERSION_MINOR 0
+#define OAMSDK_C_VERSION_MINOR 1
 #define OAMSDK_C_VERSION_PATCH 0
-/* major << 16 | minor << 8 | patch: 0x010000 is 1.0.0. */
+/* major << 16 | minor << 8 | patch: 0x010100 is 1.1.0. 1.1 added the
+ * channel's settings and progress, the session and the library's names. */
 #define OAMSDK_C_VERSION \
     ((OAMSDK_C_VERSION_MAJOR << 16) | (OAMSDK_C_VERSION_MINOR << 8) | OAMSDK_C_VERSION_PATCH)
 
@@ -61,6 +62,47 @@
 #define OAM_DOWNLOAD_WRITE_FAILED 108    /* writing or closing it failed */
 #define OAM_DOWNLOAD_RENAME_FAILED 109   /* it cannot be moved into place */
 
+/* Results of the settings of a channel or session besides 0. */
+#define OAM_SETTING_OK 0
+#define OAM_SETTING_BAD_VALUE (-2) /* zero, negative or out of range: nothing changed */
+#define OAM_SETTING_FAILED (-3)    /* the connected socket refused it (oam_last_error tells why); kept for
+                                      the next connect */
+
+/* Phases of a file transfer, as given to an oam_progress_fn, with what its
+ * total counts. */
+#define OAM_PROGRESS_PACKING 0   /* upload: the file is packed (the file's bytes) */
+#define OAM_PROGRESS_SENDING 1   /* upload: the archive goes out (the archive's bytes) */
+#define OAM_PROGRESS_RECEIVING 2 /* download: the archive comes in (the announced bytes) */
+#define OAM_PROGRESS_UNPACKING 3 /* download: the entry is written (the file's bytes) */
+/* Result of an upload or download that the progress callback cancelled.
+ * Cancelled while packing or unpacking: the channel stays usable. Cancelled
+ * while sending or receiving: the connection is closed and the link-break
+ * notification given (close and connect again). A cancelled download never
+ * leaves a file of the requested name. */
+#define OAM_PROGRESS_CANCELLED 110
+
+/* Session states, as reported to an oam_session_fn and by
+ * oam_session_state. */
+#define OAM_STATE_CONNECTED 0    /* oam_session_open connected and logged in */
+#define OAM_STATE_LOST 1         /* the link went away (cause tells how) */
+#define OAM_STATE_RECONNECTING 2 /* an attempt starts (attempt; delay_ms: the wait before it) */
+#define OAM_STATE_RESTORED 3     /* reconnected and logged in again */
+#define OAM_STATE_GIVEN_UP 4     /* no further attempts until oam_session_open (cause tells why) */
+#define OAM_STATE_CLOSED 5       /* oam_session_close, or the session is being deleted */
+/* Causes of a session event. */
+#define OAM_REASON_NONE 0
+#define OAM_REASON_LINK_BREAK 1      /* the channel's link-break notification (code: the socket error if known) */
+#define OAM_REASON_CONNECTION_GONE 2 /* a command found the connection closed or failed (code) */
+#define OAM_REASON_CONNECT_FAILED 3  /* an attempt could not connect (code: 10061, 10060, ...) */
+#define OAM_REASON_NO_LOGIN_REPLY 4  /* connected, but the log-in got no usable reply */
+#define OAM_REASON_LOGIN_REFUSED 5   /* the server refused the log-in (code: its RETURNCODE; text: its reply) */
+#define OAM_REASON_ATTEMPTS_USED 6   /* the configured number of attempts ran out */
+#define OAM_REASON_DESYNCHRONISED 7  /* a reply for another command came: the link cannot be trusted */
+#define OAM_REASON_HOST 8            /* the host closed or deleted the session */
+/* Results of the session's operations besides the channel's own. */
+#define OAM_LINK_DOWN (-2) /* the link is down (reconnecting or given up): nothing was sent */
+#define OAM_BUSY (-3)      /* oam_session_open while the session is open */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -68,6 +110,7 @@ extern "C" {
 typedef struct oam_channel oam_channel;
 typedef struct oam_alarm oam_alarm;
 typedef struct oam_udp oam_udp;
+typedef struct oam_session oam_session;
 
 /* Link break: the channel's handle and the host's user value. Runs on the
  * thread whose command found the link broken, with the channel lock held:
@@ -81,6 +124,35 @@ typedef void (*oam_alarm_fn)(const ALARM_STRUCT* alarm, void* user);
  * time stamp or line end. Calls never overlap. */
 typedef void (*oam_log_fn)(int32_t sink, const char* message, void* user);
 
+/* Progress of a file transfer: bytes done of total in phase (an
+ * OAM_PROGRESS_* phase), and the host's user value. Runs on the thread of
+ * the upload or download, with the channel lock held: at the start of each
+ * phase, then at most every 64 KiB or 100 ms, and once at the end (done ==
+ * total of the last phase). Non-zero cancels the transfer, which then gives
+ * OAM_PROGRESS_CANCELLED. Must not delete the channel or session. */
+typedef int32_t (*oam_progress_fn)(int64_t done, int64_t total, int32_t phase, void* user);
+/* What a session reports: an OAM_STATE_* state, an OAM_REASON_* cause, code
+ * (the socket error or the server's RETURNCODE, per cause; else 0), attempt
+ * (1, 2, ... for RECONNECTING, RESTORED and LOST after a failed attempt;
+ * else 0), delay_ms (RECONNECTING: the back-off waited before it) and a
+ * short explanation text (never NULL, valid during the call only). */
+typedef struct oam_session_event {
+    int32_t state;
+    int32_t cause;
+    int32_t code;
+    int32_t attempt;
+    int32_t delay_ms;
+    const char* text;
+} oam_session_event;
+/* A session's state change: its handle, the event (valid during the call
+ * only) and the host's user value. Without automatic reconnection it runs
+ * on the thread of the call that noticed the change (open, a command,
+ * close, delete); with it, attempts and their outcomes are reported on the
+ * session's own thread. Never with a lock of the session held: it may issue
+ * commands (they give OAM_LINK_DOWN at once while the link is down) but
+ * must not delete the session. */
+typedef void (*oam_session_fn)(oam_session* session, const oam_session_event* event, void* user);
+
 /* ---- library ------------------------------------------------------------ */
 
 /* OAMSDK_C_VERSION of the library actually loaded. */
@@ -93,6 +165,11 @@ OAMSDK_API int32_t oam_startup_succeeded(void);
  * (0xFFFFFFFF) for malformed dotted text, 0 for a name that does not
  * resolve. */
 OAMSDK_API uint32_t oam_name_to_inet(const char* name);
+/* The version of the library file actually loaded ("1.0.0") and the file
+ * name it was built to be loaded as ("liboamsdk.so.1"): text-result
+ * convention. */
+OAMSDK_API int32_t oam_library_version(char* buf, size_t size);
+OAMSDK_API int32_t oam_library_soname(char* buf, size_t size);
 
 /* ---- command channel (CClientSocket) ------------------------------------ */
 
@@ -163,12 +240,124 @@ OAMSDK_API int32_t oam_channel_control(oam_channel* channel, const char* station
                                        int32_t value);
 /* Uploads file_name (relative to the module directory, oam_module_dir):
  * 0 when the server's final reply came (whatever its verdict), 1 or -1 on
- * failure. */
+ * failure, OAM_PROGRESS_CANCELLED. */
 OAMSDK_API int32_t oam_channel_upload(oam_channel* channel, const char* station, const char* file_name);
 /* Downloads file_name into the module directory: 0 written; 1; the
- * server's 7 (no such file); or an OAM_DOWNLOAD_* code. Never leaves a
+ * server's 7 (no such file); an OAM_DOWNLOAD_* code; or
+ * OAM_PROGRESS_CANCELLED. Never leaves a
  * partial file of that name. */
 OAMSDK_API int32_t oam_channel_download(oam_channel* channel, const char* station, const char* file_name);
+
+/* Strict session mode (off by default; a channel that never turns it on
+ * behaves as before). On: a reply whose SESSIONID is not the request's is
+ * logged and thrown away and reading goes on, within what is left of the
+ * receive time-out, for the request's own; none in time gives -1, never
+ * another command's reply. Needs a server that echoes SESSIONID. Gives 0;
+ * oam_channel_strict_session 1 on, 0 off (0 for NULL). */
+OAMSDK_API int32_t oam_channel_set_strict_session(oam_channel* channel, int32_t strict);
+OAMSDK_API int32_t oam_channel_strict_session(oam_channel* channel);
+/* The last command exchange: 1 when it took a reply carrying its request's
+ * SESSIONID, else 0 (also before any exchange, after one that got no reply,
+ * and for NULL); mismatched: 1 when it read a reply carrying another
+ * SESSIONID and did not end with its own (taken in the default mode,
+ * discarded in strict mode), else 0. oam_channel_receive_reply leaves both
+ * alone. Read them on the thread that issued the command. */
+OAMSDK_API int32_t oam_channel_reply_session_matched(oam_channel* channel);
+OAMSDK_API int32_t oam_channel_reply_session_mismatched(oam_channel* channel);
+/* Settings of the channel object: they apply at once to a held connection
+ * and to every later connect; set them from the thread that connects.
+ * Each gives OAM_SETTING_OK, OAM_SETTING_BAD_VALUE or OAM_SETTING_FAILED.
+ * Command time-out: each send and receive of a command, data phases
+ * included (default 15000 ms), 1..86400000 ms. Connect time-out (default:
+ * the system's own): 1..86400000 ms; a connect that runs out fails with
+ * oam_last_error 10060 (WSAETIMEDOUT). Keep-alive: the first probe after
+ * idle_s seconds without traffic, then every interval_s, the link dead after
+ * count unanswered probes (seconds 1..32767, count 1..127); a dead link
+ * found so fails the command waiting on it, or the next, with -1. */
+OAMSDK_API int32_t oam_channel_set_command_timeout(oam_channel* channel, int32_t milliseconds);
+OAMSDK_API int32_t oam_channel_set_connect_timeout(oam_channel* channel, int32_t milliseconds);
+OAMSDK_API int32_t oam_channel_set_keep_alive(oam_channel* channel, int32_t idle_s, int32_t interval_s,
+                                              int32_t count);
+OAMSDK_API int32_t oam_channel_disable_keep_alive(oam_channel* channel);
+/* Progress and cancel of oam_channel_upload and oam_channel_download; fn
+ * NULL removes it. Not while a transfer runs. Gives 0. */
+OAMSDK_API int32_t oam_channel_set_progress(oam_channel* channel, oam_progress_fn fn, void* user);
+
+/* ---- reconnecting session (COamSession) --------------------------------- */
+
+/* A channel that reconnects and logs in again by itself after the link is
+ * lost, with back-off; it never sends a command again. Settings (server,
+ * log-in, back-off, callback, background thread, the channel's settings)
+ * go before oam_session_open. */
+
+/* A new, closed session (server 127.0.0.1:9000, no log-in); NULL when
+ * memory runs out. */
+OAMSDK_API oam_session* oam_session_new(void);
+/* Stops promptly (a reconnect under way is cut short, the background
+ * thread joined), reports OAM_STATE_CLOSED if open, and frees it. Not from
+ * its callback, nor while another thread uses it. */
+OAMSDK_API void oam_session_delete(oam_session* session);
+/* The server to connect to. Gives 0. */
+OAMSDK_API int32_t oam_session_set_server(oam_session* session, const char* address, uint32_t port);
+/* The log-in's parameters, e.g. "User=admin;Password=admin;"; "" (the
+ * default): no log-in. Gives 0. */
+OAMSDK_API int32_t oam_session_set_login(oam_session* session, const char* params);
+/* Back-off between attempts: the first waits initial_ms, each next twice
+ * the last up to max_ms, each less a random part of at most jitter_percent
+ * (0..100); max_attempts 0: for ever. Defaults 500, 30000, 20, 0.
+ * OAM_SETTING_OK, or OAM_SETTING_BAD_VALUE for values out of range. */
+OAMSDK_API int32_t oam_session_set_backoff(oam_session* session, int32_t initial_ms, int32_t max_ms,
+                                           int32_t jitter_percent, int32_t max_attempts);
+/* The state callback (see oam_session_fn); fn NULL removes it. Gives 0. */
+OAMSDK_API int32_t oam_session_set_callback(oam_session* session, oam_session_fn fn, void* user);
+/* 0 (the default): no thread is started; after a loss, the next command
+ * whose back-off wait is over reconnects first, on its own thread, and the
+ * others give OAM_LINK_DOWN. Non-zero: a thread of the session reconnects
+ * in the background as soon as the back-off allows and, while connected,
+ * looks at the idle connection about once a second. Gives 0. */
+OAMSDK_API int32_t oam_session_set_auto_reconnect(oam_session* session, int32_t background);
+/* The session's channel settings, as oam_channel_set_strict_session,
+ * oam_channel_set_command_timeout, oam_channel_set_connect_timeout,
+ * oam_channel_set_keep_alive, oam_channel_disable_keep_alive and
+ * oam_channel_set_progress (same results). */
+OAMSDK_API int32_t oam_session_set_strict_session(oam_session* session, int32_t strict);
+OAMSDK_API int32_t oam_session_set_command_timeout(oam_session* session, int32_t milliseconds);
+OAMSDK_API int32_t oam_session_set_connect_timeout(oam_session* session, int32_t milliseconds);
+OAMSDK_API int32_t oam_session_set_keep_alive(oam_session* session, int32_t idle_s, int32_t interval_s,
+                                              int32_t count);
+OAMSDK_API int32_t oam_session_disable_keep_alive(oam_session* session);
+OAMSDK_API int32_t oam_session_set_progress(oam_session* session, oam_progress_fn fn, void* user);
+/* Connects and logs in once (no retry): 0; -1 no connection or no usable
+ * log-in reply (oam_last_error); the server's code when it refused the
+ * log-in; OAM_BUSY when already open. Also the way back after
+ * OAM_STATE_GIVEN_UP. */
+OAMSDK_API int32_t oam_session_open(oam_session* session);
+/* Closes the link and stops reconnecting (reports OAM_STATE_CLOSED if it
+ * was open); oam_session_open may follow. Gives 0. */
+OAMSDK_API int32_t oam_session_close(oam_session* session);
+/* The OAM_STATE_* state of the link now (CONNECTED or RESTORED while up). */
+OAMSDK_API int32_t oam_session_state(oam_session* session);
+/* 1 while the link is up, else 0 (0 for NULL). */
+OAMSDK_API int32_t oam_session_is_connected(oam_session* session);
+/* The channel's operations through the session: the same arguments and
+ * results as their oam_channel_* namesakes, plus OAM_LINK_DOWN when the
+ * link is down. A command that finds the link gone gives the channel's
+ * result and leaves the reconnect to the session. */
+OAMSDK_API int32_t oam_session_command(oam_session* session, const char* station, const char* command,
+                                       const char* params, char* reply, size_t reply_size,
+                                       size_t* reply_length);
+OAMSDK_API int32_t oam_session_stations(oam_session* session, STATION_STRUCT* stations, int32_t maximum);
+OAMSDK_API int32_t oam_session_devices(oam_session* session, STATION_STRUCT* station);
+/* Unlike oam_channel_get_parameter: 0 and *value (may be NULL), or the
+ * exchange's failure (-1, the server's code, OAM_LINK_DOWN). */
+OAMSDK_API int32_t oam_session_get_parameter(oam_session* session, const char* station, const char* name,
+                                             int32_t* value);
+OAMSDK_API int32_t oam_session_set_parameter(oam_session* session, const char* station, const char* name,
+                                             int32_t value);
+OAMSDK_API int32_t oam_session_control(oam_session* session, const char* station, const char* name,
+                                       int32_t value);
+OAMSDK_API int32_t oam_session_upload(oam_session* session, const char* station, const char* file_name);
+OAMSDK_API int32_t oam_session_download(oam_session* session, const char* station, const char* file_name);
 
 /* ---- alarm receiver (CAlarmSocket) -------------------------------------- */
 

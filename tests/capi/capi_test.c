@@ -71,6 +71,8 @@ static void test_library(void) {
 
     CHECK_INT(oam_version(), OAMSDK_C_VERSION);
     CHECK_INT(oam_startup_succeeded(), 1);
+    CHECK(oam_library_version(text, sizeof text) >= 5 && strchr(text, '.') != NULL);
+    CHECK(oam_library_soname(text, sizeof text) > 0 && strstr(text, "oamsdk") != NULL);
 
     addr = oam_name_to_inet("127.0.0.1");
     b = (const unsigned char*)&addr; /* network byte order, whatever the host's */
@@ -198,6 +200,28 @@ static void on_link_break(oam_channel* channel, void* user) {
     s->seen = channel;
 }
 
+/* Records what a transfer reports and cancels in one phase (-1: never). */
+struct progress_state {
+    int calls, bad;
+    int32_t phases, cancel_phase;
+    int64_t done, total;
+};
+
+static int32_t on_progress(int64_t done, int64_t total, int32_t phase, void* user) {
+    struct progress_state* p = (struct progress_state*)user;
+    p->calls++;
+    if (done < 0 || done > total || phase < OAM_PROGRESS_PACKING || phase > OAM_PROGRESS_UNPACKING) p->bad++;
+    p->phases |= 1 << phase;
+    p->done = done;
+    p->total = total;
+    return phase == p->cancel_phase;
+}
+
+static void progress_reset(struct progress_state* p, int32_t cancel_phase) {
+    memset(p, 0, sizeof *p);
+    p->cancel_phase = cancel_phase;
+}
+
 static int write_file(const char* path, const char* content) {
     FILE* f = fopen(path, "wb");
     if (!f) return 0;
@@ -309,6 +333,63 @@ static void test_channel(const char* host, unsigned port) {
     CHECK_INT(oam_channel_download(ch, "S1", "absent.ini"), 7);
     CHECK_INT(oam_channel_upload(ch, "S1", "absent.ini"), 1);
 
+    /* Progress of both phases of each direction, and a cancel in each
+     * direction's local phase: the channel stays usable and a cancelled
+     * download leaves no file. */
+    {
+        struct progress_state p;
+        const long length = (long)strlen(content);
+        CHECK_INT(oam_channel_set_progress(ch, on_progress, &p), 0);
+        progress_reset(&p, -1);
+        CHECK_INT(oam_channel_upload(ch, "S1", "capi.ini"), 0);
+        CHECK_INT(p.phases, (1 << OAM_PROGRESS_PACKING) | (1 << OAM_PROGRESS_SENDING));
+        CHECK(p.calls >= 2 && p.bad == 0 && p.done == p.total && p.total > 0);
+        progress_reset(&p, -1);
+        CHECK_INT(oam_channel_download(ch, "S1", "capi.ini"), 0);
+        CHECK_INT(p.phases, (1 << OAM_PROGRESS_RECEIVING) | (1 << OAM_PROGRESS_UNPACKING));
+        CHECK(p.bad == 0);
+        CHECK_INT(p.done, length);
+        CHECK_INT(p.total, length);
+        progress_reset(&p, OAM_PROGRESS_PACKING);
+        CHECK_INT(oam_channel_upload(ch, "S1", "capi.ini"), OAM_PROGRESS_CANCELLED);
+        CHECK_INT(p.phases, 1 << OAM_PROGRESS_PACKING);
+        progress_reset(&p, OAM_PROGRESS_UNPACKING);
+        CHECK(remove(text) == 0);
+        CHECK_INT(oam_channel_download(ch, "S1", "capi.ini"), OAM_PROGRESS_CANCELLED);
+        {
+            FILE* left = fopen(text, "rb");
+            CHECK(left == NULL);
+            if (left) fclose(left);
+        }
+        CHECK_INT(oam_channel_set_progress(ch, NULL, NULL), 0);
+        progress_reset(&p, OAM_PROGRESS_RECEIVING);
+        CHECK_INT(oam_channel_download(ch, "S1", "capi.ini"), 0);
+        CHECK_INT(p.calls, 0);
+        CHECK(file_equals(text, content));
+    }
+
+    /* Session checking and the settings. */
+    CHECK_INT(oam_channel_strict_session(ch), 0);
+    CHECK_INT(oam_channel_set_strict_session(ch, 1), 0);
+    CHECK_INT(oam_channel_strict_session(ch), 1);
+    CHECK_INT(oam_channel_command(ch, "S1", "Get", "Contrast=;", reply, sizeof reply, NULL), 0);
+    CHECK_INT(oam_channel_reply_session_matched(ch), 1);
+    CHECK_INT(oam_channel_reply_session_mismatched(ch), 0);
+    CHECK_INT(oam_channel_set_strict_session(ch, 0), 0);
+    CHECK_INT(oam_channel_strict_session(ch), 0);
+    CHECK_INT(oam_channel_set_command_timeout(ch, 0), OAM_SETTING_BAD_VALUE);
+    CHECK_INT(oam_channel_set_command_timeout(ch, 86400001), OAM_SETTING_BAD_VALUE);
+    CHECK_INT(oam_channel_set_command_timeout(ch, 5000), OAM_SETTING_OK);
+    CHECK_INT(oam_channel_set_connect_timeout(ch, -1), OAM_SETTING_BAD_VALUE);
+    CHECK_INT(oam_channel_set_connect_timeout(ch, 3000), OAM_SETTING_OK);
+    CHECK_INT(oam_channel_set_keep_alive(ch, 30, 5, 128), OAM_SETTING_BAD_VALUE);
+    CHECK_INT(oam_channel_set_keep_alive(ch, 0, 5, 3), OAM_SETTING_BAD_VALUE);
+    CHECK_INT(oam_channel_set_keep_alive(ch, 30, 5, 3), OAM_SETTING_OK);
+    CHECK_INT(oam_channel_command(ch, "S1", "Get", "Contrast=;", reply, sizeof reply, NULL), 0);
+    CHECK_INT(oam_channel_disable_keep_alive(ch), OAM_SETTING_OK);
+    CHECK_INT(oam_channel_set_command_timeout(NULL, 5000), -1);
+    CHECK_INT(oam_channel_strict_session(NULL), 0);
+
     /* Raw bytes and a reply read separately. */
     {
         const char* raw = "SESSIONID=500;CMD=Login;User=admin;Password=wrong;";
@@ -333,11 +414,138 @@ static void test_channel(const char* host, unsigned port) {
     CHECK_INT(oam_channel_close(ch), 0);
     CHECK_INT(oam_channel_close(ch), -1);
     CHECK_INT(oam_channel_command(ch, "", "Login", login, reply, sizeof reply, NULL), -1);
+    CHECK_INT(oam_channel_reply_session_matched(ch), 0); /* no reply */
     CHECK_INT(oam_channel_connect(ch, host, port), 1);
     CHECK_INT(oam_channel_notify_close(ch, 0), 0);
     CHECK_INT(link.calls, 2);
     oam_channel_delete(ch);
     oam_channel_delete(NULL);
+}
+
+/* ---- reconnecting session ------------------------------------------------------ */
+
+struct session_log {
+    int n;
+    int32_t state[16], cause[16];
+    oam_session* seen;
+};
+
+static void on_session(oam_session* session, const oam_session_event* event, void* user) {
+    struct session_log* log = (struct session_log*)user;
+    if (log->n < 16) {
+        log->state[log->n] = event->state;
+        log->cause[log->n] = event->cause;
+        log->n++;
+    }
+    log->seen = event->text ? session : NULL;
+}
+
+static void test_session(const char* host, unsigned port) {
+    char reply[256];
+    size_t length = 0;
+    int32_t value = -7;
+    STATION_STRUCT* station;
+    struct session_log log;
+    struct progress_state p;
+    oam_session* s = oam_session_new();
+    CHECK(s != NULL);
+    if (!s) return;
+    memset(&log, 0, sizeof log);
+
+    CHECK_INT(oam_session_state(s), OAM_STATE_CLOSED);
+    CHECK_INT(oam_session_is_connected(s), 0);
+    CHECK_INT(oam_session_command(s, "S1", "Get", "Contrast=;", reply, sizeof reply, NULL), OAM_LINK_DOWN);
+    CHECK_INT(oam_session_set_backoff(s, 0, 100, 0, 0), OAM_SETTING_BAD_VALUE);
+    CHECK_INT(oam_session_set_backoff(s, 50, 20, 0, 0), OAM_SETTING_BAD_VALUE);
+    /* A back-off long enough that no reconnect happens within the test. */
+    CHECK_INT(oam_session_set_backoff(s, 60000, 60000, 0, 3), OAM_SETTING_OK);
+    CHECK_INT(oam_session_set_command_timeout(s, 0), OAM_SETTING_BAD_VALUE);
+    CHECK_INT(oam_session_set_command_timeout(s, 5000), OAM_SETTING_OK);
+    CHECK_INT(oam_session_set_connect_timeout(s, 3000), OAM_SETTING_OK);
+    CHECK_INT(oam_session_set_keep_alive(s, 30, 5, 0), OAM_SETTING_BAD_VALUE);
+    CHECK_INT(oam_session_set_keep_alive(s, 30, 5, 3), OAM_SETTING_OK);
+    CHECK_INT(oam_session_disable_keep_alive(s), OAM_SETTING_OK);
+    CHECK_INT(oam_session_set_strict_session(s, 1), 0);
+    CHECK_INT(oam_session_set_callback(s, on_session, &log), 0);
+
+    /* Failed opens: no connection, a refused log-in; no events. */
+    CHECK_INT(oam_session_set_server(s, "127.0.0.1", 1), 0);
+    CHECK_INT(oam_session_open(s), -1);
+    CHECK_INT(oam_last_error(), 10061); /* WSAECONNREFUSED */
+    CHECK_INT(oam_session_set_server(s, host, port), 0);
+    CHECK_INT(oam_session_set_login(s, "User=admin;Password=wrong;"), 0);
+    CHECK_INT(oam_session_open(s), 8);
+    CHECK_INT(oam_session_state(s), OAM_STATE_CLOSED);
+    CHECK_INT(log.n, 0);
+
+    CHECK_INT(oam_session_set_login(s, "User=admin;Password=admin;"), 0);
+    CHECK_INT(oam_session_open(s), 0);
+    CHECK_INT(oam_session_open(s), OAM_BUSY);
+    CHECK_INT(oam_session_state(s), OAM_STATE_CONNECTED);
+    CHECK_INT(oam_session_is_connected(s), 1);
+    CHECK_INT(log.n, 1);
+    CHECK_INT(log.state[0], OAM_STATE_CONNECTED);
+    CHECK(log.seen == s);
+
+    /* The channel's operations and results, through the session. */
+    CHECK_INT(oam_session_set_parameter(s, "S1", "Brightness", 40), 0);
+    CHECK_INT(oam_session_get_parameter(s, "S1", "Brightness", &value), 0);
+    CHECK_INT(value, 40);
+    CHECK_INT(oam_session_get_parameter(s, "S1", "NoSuch", &value), 6);
+    CHECK_INT(value, 40); /* not stored on failure */
+    CHECK_INT(oam_session_set_parameter(s, "S1", "Brightness", 500), 9);
+    CHECK_INT(oam_session_control(s, "S1", "Zoom", 2), 0);
+    CHECK_INT(oam_session_control(s, "S9", "Zoom", 2), 5);
+    CHECK_INT(oam_session_command(s, "S1", "Get", "Brightness=;", reply, sizeof reply, &length), 0);
+    CHECK_STR(reply, "Brightness=40;");
+    CHECK_INT(length, strlen(reply));
+    CHECK_INT(oam_session_command(s, "", "Get", "AllStation=;", reply, 8, &length), 0);
+    CHECK(length > 7 && strlen(reply) == 7);
+    CHECK_INT(oam_session_stations(s, NULL, 0), 3);
+    station = (STATION_STRUCT*)calloc(1, sizeof *station);
+    if (station) {
+        strcpy(station->StationID, "S1");
+        CHECK_INT(oam_session_devices(s, station), 3);
+        CHECK_STR(station->Device[0].DeviceName, "Gate Camera");
+        CHECK_INT(oam_session_stations(s, station, 1), 1);
+        CHECK_STR(station->StationID, "S1");
+    }
+    free(station);
+    CHECK_INT(oam_session_set_progress(s, on_progress, &p), 0);
+    progress_reset(&p, -1);
+    CHECK_INT(oam_session_upload(s, "S1", "capi.ini"), 0);
+    CHECK(p.calls >= 2 && p.bad == 0 && p.done == p.total);
+    CHECK_INT(oam_session_download(s, "S1", "absent.ini"), 7);
+    /* A cancel while the archive comes in drops the link: the session
+     * reports the loss and, within its back-off, sends nothing. */
+    progress_reset(&p, OAM_PROGRESS_RECEIVING);
+    CHECK_INT(oam_session_download(s, "S1", "capi.ini"), OAM_PROGRESS_CANCELLED);
+    CHECK_INT(oam_session_set_progress(s, NULL, NULL), 0);
+    CHECK_INT(oam_session_state(s), OAM_STATE_LOST);
+    CHECK_INT(log.n, 2);
+    CHECK_INT(log.state[1], OAM_STATE_LOST);
+    CHECK_INT(log.cause[1], OAM_REASON_LINK_BREAK);
+    CHECK_INT(oam_session_get_parameter(s, "S1", "Brightness", &value), OAM_LINK_DOWN);
+
+    CHECK_INT(oam_session_close(s), 0);
+    CHECK_INT(oam_session_state(s), OAM_STATE_CLOSED);
+    CHECK_INT(log.n, 3);
+    CHECK_INT(log.state[2], OAM_STATE_CLOSED);
+    CHECK_INT(log.cause[2], OAM_REASON_HOST);
+    CHECK_INT(oam_session_command(s, "S1", "Get", "Brightness=;", reply, sizeof reply, NULL), OAM_LINK_DOWN);
+
+    /* With the background thread: deleting the open session stops it and
+     * reports CLOSED on the deleting thread. */
+    CHECK_INT(oam_session_set_auto_reconnect(s, 1), 0);
+    CHECK_INT(oam_session_open(s), 0);
+    CHECK_INT(oam_session_get_parameter(s, "S1", "Brightness", NULL), 0);
+    log.n = 0;
+    oam_session_delete(s);
+    CHECK_INT(log.n, 1);
+    CHECK_INT(log.state[0], OAM_STATE_CLOSED);
+    oam_session_delete(NULL);
+    CHECK_INT(oam_session_open(NULL), -1);
+    CHECK_INT(oam_session_is_connected(NULL), 0);
 }
 
 /* ---- datagram socket ---------------------------------------------------------- */
@@ -451,6 +659,7 @@ int main(int argc, char** argv) {
     test_udp();
     if (port) {
         test_channel(host, (unsigned)atoi(port));
+        test_session(host, (unsigned)atoi(port));
     } else {
         printf("capi_test: no OAM_SIM_PORT, channel not tested\n");
         ++failures;

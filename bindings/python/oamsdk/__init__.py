@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import atexit
 import ctypes
+import enum
 import queue
 import re
 import threading
@@ -33,8 +34,10 @@ from ._native import lib
 
 __all__ = [
     "Alarm", "AlarmReceiver", "Channel", "CommandError", "DatagramSocket", "Device", "FileTransferError",
-    "OamError", "Ptz", "Station", "TransportError", "SINK_D", "SINK_R", "base64_decode", "last_error",
-    "library_version", "log", "md5", "module_dir", "set_log_hook", "ENCODING",
+    "LinkDownError", "OamError", "Ptz", "Session", "SessionCause", "SessionEvent", "SessionState", "Station",
+    "TransferCancelled", "TransferPhase", "TransportError", "SINK_D", "SINK_R", "base64_decode", "last_error",
+    "library_soname", "library_release", "library_version", "log", "md5", "module_dir", "set_log_hook",
+    "ENCODING",
 ]
 
 #: Code page of protocol text (names, replies, alarm texts).
@@ -104,6 +107,25 @@ class TransportError(OamError):
 class FileTransferError(OamError):
     """An upload or download failed with the given code (1, -1, the
     server's 7, or one of the download's codes 101-109)."""
+
+
+class TransferCancelled(FileTransferError):
+    """The progress callback cancelled the transfer (code 110). Cancelled
+    while the archive travelled, the connection is closed as well."""
+
+
+class LinkDownError(TransportError):
+    """A session's link is down (reconnecting or given up): nothing was
+    sent (code -2)."""
+
+
+class TransferPhase(enum.IntEnum):
+    """Phase of a file transfer given to a progress callback, with what its
+    total counts."""
+    PACKING = 0    #: upload: the file is packed (the file's bytes)
+    SENDING = 1    #: upload: the archive goes out (the archive's bytes)
+    RECEIVING = 2  #: download: the archive comes in (the announced bytes)
+    UNPACKING = 3  #: download: the file is written (the file's bytes)
 
 
 _DOWNLOAD_REASONS = {
@@ -200,74 +222,51 @@ def _atoi(text: str) -> int:
 
 # ---------------------------------------------------------------- channel
 
-class Channel:
-    """One TCP command channel to a management server.
+def _outcome(command: str, code: int, buf, length: int) -> bytes:
+    """The rest of a reply, or the exception its result code stands for."""
+    rest = buf[:min(length, _native.REPLY_MAX)]
+    if code == 0:
+        return rest
+    if code == -1:
+        raise _transport_error("%s command" % command, -1)
+    if code == _native.LINK_DOWN:
+        raise LinkDownError("%s: the session's link is down" % command, code, "link down")
+    reason = _reason(_dec(rest))
+    raise CommandError("%s refused (%d): %s" % (command, code, reason), code, reason, reply=_dec(rest))
 
-    Connects on construction (``connect=False`` to do it later); use it as
-    a context manager or call :meth:`close`. Commands may come from several
-    threads: the library takes the channel lock for each exchange.
 
-    on_link_break(channel) is called, on the thread whose command found the
-    link broken, once per connection; an exception it raises is re-raised
-    from that command. Reconnect with :meth:`reconnect` after the failing
-    call has returned.
-    """
+def _ms(seconds: float) -> int:
+    # Out-of-range values stay out of range (the library refuses them)
+    # rather than wrapping in the C int.
+    return max(-1, min(2 ** 31 - 1, int(round(seconds * 1000))))
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 9000, *,
-                 on_link_break: Optional[Callable[["Channel"], None]] = None, connect: bool = True):
-        self.host, self.port = host, port
-        self._h = lib.oam_channel_new()
-        if not self._h:
-            raise MemoryError("oamsdk: no memory for a channel")
-        self._hp = ctypes.c_void_p(self._h)
-        self._local = threading.local()
-        self._callback_error: Optional[BaseException] = None
-        self._on_link_break = on_link_break
-        # Kept here: the C side holds only the pointer.
-        self._link_fn = _native.LINK_BREAK_FN(self._link_break)
-        lib.oam_channel_set_link_break(self._h, None, self._link_fn, None)
-        if connect:
-            self.connect()
 
-    # -- lifecycle
-
-    def connect(self) -> None:
-        """Connects to host:port; TransportError when it cannot."""
-        if lib.oam_channel_connect(self._handle(), _enc(self.host), self.port) != 1:
-            raise _transport_error("connecting to %s:%d" % (self.host, self.port), 0)
-
-    def close(self) -> None:
-        """Closes the connection and frees the channel; further calls raise."""
-        h, self._h = self._h, None
-        if h:
-            self._hp = ctypes.c_void_p()
-            lib.oam_channel_delete(h)
-
-    def reconnect(self) -> None:
-        """Closes the connection and connects again (log in again after)."""
-        lib.oam_channel_close(self._handle())
-        self.connect()
-
-    def __enter__(self) -> "Channel":
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self.close()
-
-    def __del__(self) -> None:
+def _progress_trampoline(ref: "weakref.ref[_Commands]"):
+    # Only a weak reference: the library holds the function, and a cycle
+    # through it would leave the object to the garbage collector, which may
+    # run on any thread.
+    def call(done, total, phase, user):
+        obj = ref()
+        if obj is None:
+            return 1
         try:
-            self.close()
-        except Exception:
-            pass
+            callback = obj._on_progress
+            return 1 if callback is not None and callback(done, total, _enum(TransferPhase, phase)) else 0
+        except BaseException as e:  # never into C: cancel, re-raised by the transfer
+            obj._callback_error = e
+            return 1
+    return call
 
-    @property
-    def closed(self) -> bool:
-        return not self._h
 
-    def local_ip(self) -> str:
-        """Dotted text of the connection's local address."""
-        h = self._handle()
-        return _text_result(lambda b, n: lib.oam_channel_local_ip(h, b, n), 64)
+class _Commands:
+    """What a channel and a session share: the commands, the file transfers
+    with their progress, and the channel settings. Subclasses provide the
+    handle, the exchange and the C function prefix."""
+
+    _PREFIX = ""
+    _callback_error: Optional[BaseException] = None
+    _on_progress: Optional[Callable[[int, int, "TransferPhase"], Optional[bool]]] = None
+    _progress_fn = None
 
     # -- commands
 
@@ -279,8 +278,7 @@ class Channel:
 
     def login(self, user: str = "admin", password: str = "admin") -> str:
         """Logs in; the server's reply."""
-        return self.command("Login", "User=%s;Password=%s;" % (_checked_name("user", user),
-                                                                _checked_name("password", password, secret=True)))
+        return self.command("Login", _login_params(user, password))
 
     def stations(self) -> List[Station]:
         """Every station of the server."""
@@ -325,18 +323,212 @@ class Channel:
         """Uploads file_name from the module directory (:func:`module_dir`).
         Returns once the server's final reply came; like the library, it
         does not tell the server's verdict on the stored file."""
-        code = self._call(lib.oam_channel_upload, _enc(station), _enc(file_name))
+        code = self._call(self._native("upload"), _enc(station), _enc(file_name))
         if code != 0:
-            raise FileTransferError("upload of %s failed (%d)" % (file_name, code), code,
-                                    "cannot read or pack the file" if code == 1 else "no usable reply")
+            self._transfer_failed("upload", file_name, code,
+                                  "cannot read or pack the file" if code == 1 else "no usable reply")
 
     def download(self, station: str, file_name: str) -> None:
         """Downloads file_name into the module directory; never leaves a
         partial file behind."""
-        code = self._call(lib.oam_channel_download, _enc(station), _enc(file_name))
+        code = self._call(self._native("download"), _enc(station), _enc(file_name))
         if code != 0:
-            reason = _DOWNLOAD_REASONS.get(code, "failed")
-            raise FileTransferError("download of %s failed (%d): %s" % (file_name, code, reason), code, reason)
+            self._transfer_failed("download", file_name, code, _DOWNLOAD_REASONS.get(code, "failed"))
+
+    # -- settings (they apply at once and to every later connection)
+
+    def set_progress(self, callback: Optional[Callable[[int, int, "TransferPhase"], Optional[bool]]]) -> None:
+        """Calls callback(done, total, phase) during upload and download (on
+        their thread): at the start of each phase, at most every 64 KiB or
+        100 ms, and at the end. A true result cancels the transfer, which
+        then raises TransferCancelled. An exception the callback raises
+        also cancels it, and is re-raised from upload/download instead.
+        None removes it. Not while a transfer runs."""
+        fn = _native.PROGRESS_FN(_progress_trampoline(weakref.ref(self))) if callback else _native.PROGRESS_FN()
+        self._on_progress = callback
+        self._native("set_progress")(self._handle(), fn, None)
+        self._progress_fn = fn  # only now is the previous one no longer used
+
+    def set_strict(self, strict: bool) -> None:
+        """Strict session mode: a reply carrying another command's
+        SESSIONID is thrown away and the command waits, within its time-out,
+        for its own (TransportError when none comes)."""
+        self._native("set_strict_session")(self._handle(), 1 if strict else 0)
+
+    def set_command_timeout(self, seconds: float) -> None:
+        """Time-out of each send and receive of a command (default 15 s;
+        at most a day). ValueError when out of range."""
+        self._setting("command time-out", "set_command_timeout", _ms(seconds))
+
+    def set_connect_timeout(self, seconds: float) -> None:
+        """Time-out of connecting (default: the system's own)."""
+        self._setting("connect time-out", "set_connect_timeout", _ms(seconds))
+
+    def set_keep_alive(self, idle: int, interval: int, count: int) -> None:
+        """TCP keep-alive: the first probe after idle seconds without
+        traffic, then every interval seconds; the link counts as dead after
+        count unanswered probes, and the command waiting on it fails."""
+        self._setting("keep-alive", "set_keep_alive", int(idle), int(interval), int(count))
+
+    def disable_keep_alive(self) -> None:
+        """Switches keep-alive off again."""
+        self._setting("keep-alive", "disable_keep_alive")
+
+    # -- internals
+
+    def _configure(self, strict: bool, command_timeout: Optional[float], connect_timeout: Optional[float],
+                   keep_alive: Optional[Tuple[int, int, int]], on_progress) -> None:
+        if strict:
+            self.set_strict(True)
+        if command_timeout is not None:
+            self.set_command_timeout(command_timeout)
+        if connect_timeout is not None:
+            self.set_connect_timeout(connect_timeout)
+        if keep_alive is not None:
+            self.set_keep_alive(*keep_alive)
+        if on_progress is not None:
+            self.set_progress(on_progress)
+
+    def _native(self, name: str):
+        return getattr(lib, self._PREFIX + name)
+
+    def _setting(self, what: str, name: str, *args) -> None:
+        result = self._native(name)(self._handle(), *args)
+        if result == _native.SETTING_BAD_VALUE:
+            raise ValueError("%s: value out of range: %r" % (what, args))
+        if result != _native.SETTING_OK:
+            raise _transport_error("setting the %s" % what, result)
+
+    def _call(self, fn, *args) -> int:
+        result = fn(self._handle(), *args)
+        err, self._callback_error = self._callback_error, None
+        if err is not None:
+            raise err
+        return result
+
+    def _transfer_failed(self, what: str, file_name: str, code: int, reason: str):
+        if code == _native.PROGRESS_CANCELLED:
+            raise TransferCancelled("%s of %s cancelled" % (what, file_name), code, "cancelled")
+        if code == _native.LINK_DOWN:
+            raise LinkDownError("%s of %s: the session's link is down" % (what, file_name), code, "link down")
+        raise FileTransferError("%s of %s failed (%d): %s" % (what, file_name, code, reason), code, reason)
+
+    def _handle(self):
+        raise NotImplementedError
+
+    def _request(self, command: str, params: str, station: str = "") -> bytes:
+        raise NotImplementedError
+
+
+def _login_params(user: str, password: str) -> str:
+    return "User=%s;Password=%s;" % (_checked_name("user", user), _checked_name("password", password, secret=True))
+
+
+class Channel(_Commands):
+    """One TCP command channel to a management server.
+
+    Connects on construction (``connect=False`` to do it later); use it as
+    a context manager or call :meth:`close`. Commands may come from several
+    threads: the library takes the channel lock for each exchange.
+
+    on_link_break(channel) is called, on the thread whose command found the
+    link broken, once per connection; an exception it raises is re-raised
+    from that command. Reconnect with :meth:`reconnect` after the failing
+    call has returned (or use a :class:`Session`, which does it by itself).
+
+    strict, command_timeout, connect_timeout (seconds), keep_alive ((idle,
+    interval, count)) and on_progress are the settings of the same-named
+    set_* methods, applied before connecting.
+    """
+
+    _PREFIX = "oam_channel_"
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 9000, *,
+                 on_link_break: Optional[Callable[["Channel"], None]] = None, connect: bool = True,
+                 strict: bool = False, command_timeout: Optional[float] = None,
+                 connect_timeout: Optional[float] = None, keep_alive: Optional[Tuple[int, int, int]] = None,
+                 on_progress: Optional[Callable[[int, int, "TransferPhase"], Optional[bool]]] = None):
+        self.host, self.port = host, port
+        self._h = lib.oam_channel_new()
+        if not self._h:
+            raise MemoryError("oamsdk: no memory for a channel")
+        self._hp = ctypes.c_void_p(self._h)
+        self._local = threading.local()
+        self._callback_error = None
+        self._on_link_break = on_link_break
+        # Kept here: the C side holds only the pointer.
+        self._link_fn = _native.LINK_BREAK_FN(self._link_break)
+        lib.oam_channel_set_link_break(self._h, None, self._link_fn, None)
+        try:
+            self._configure(strict, command_timeout, connect_timeout, keep_alive, on_progress)
+            if connect:
+                self.connect()
+        except BaseException:
+            self.close()
+            raise
+
+    # -- lifecycle
+
+    def connect(self) -> None:
+        """Connects to host:port; TransportError when it cannot."""
+        if lib.oam_channel_connect(self._handle(), _enc(self.host), self.port) != 1:
+            raise _transport_error("connecting to %s:%d" % (self.host, self.port), 0)
+
+    def close(self) -> None:
+        """Closes the connection and frees the channel; further calls raise."""
+        h, self._h = self._h, None
+        if h:
+            self._hp = ctypes.c_void_p()
+            lib.oam_channel_delete(h)
+
+    def reconnect(self) -> None:
+        """Closes the connection and connects again (log in again after)."""
+        lib.oam_channel_close(self._handle())
+        self.connect()
+
+    def __enter__(self) -> "Channel":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    @property
+    def closed(self) -> bool:
+        return not self._h
+
+    def local_ip(self) -> str:
+        """Dotted text of the connection's local address."""
+        h = self._handle()
+        return _text_result(lambda b, n: lib.oam_channel_local_ip(h, b, n), 64)
+
+    # -- session checking
+
+    @property
+    def strict(self) -> bool:
+        """Strict session mode (see :meth:`set_strict`)."""
+        return lib.oam_channel_strict_session(self._handle()) == 1
+
+    @strict.setter
+    def strict(self, on: bool) -> None:
+        self.set_strict(on)
+
+    @property
+    def last_reply_matched(self) -> bool:
+        """The last command of this thread's making took a reply carrying
+        its own SESSIONID (False also when it got none)."""
+        return lib.oam_channel_reply_session_matched(self._handle()) == 1
+
+    @property
+    def last_reply_mismatched(self) -> bool:
+        """The last command read a reply of another SESSIONID and did not
+        end with its own: the link is out of step."""
+        return lib.oam_channel_reply_session_mismatched(self._handle()) == 1
 
     # -- internals
 
@@ -366,20 +558,9 @@ class Channel:
         if self._callback_error is not None:
             err, self._callback_error = self._callback_error, None
             raise err
-        rest = buf[:min(length.value, _native.REPLY_MAX)]
         if code == 0:
-            return rest
-        if code == -1:
-            raise _transport_error("%s command" % command, -1)
-        reason = _reason(_dec(rest))
-        raise CommandError("%s refused (%d): %s" % (command, code, reason), code, reason, reply=_dec(rest))
-
-    def _call(self, fn, *args) -> int:
-        result = fn(self._handle(), *args)
-        err, self._callback_error = self._callback_error, None
-        if err is not None:
-            raise err
-        return result
+            return buf[:min(length.value, _native.REPLY_MAX)]
+        return _outcome(command, code, buf, length.value)
 
     def _link_break(self, channel, user) -> None:
         # Runs inside a library call: nothing may propagate into C.
@@ -388,6 +569,223 @@ class Channel:
                 self._on_link_break(self)
         except BaseException as e:
             self._callback_error = e
+
+
+# ---------------------------------------------------------------- session
+
+class SessionState(enum.IntEnum):
+    """A session's state, as reported to its callback."""
+    CONNECTED = 0     #: open() connected and logged in
+    LOST = 1          #: the link went away (cause tells how)
+    RECONNECTING = 2  #: an attempt starts
+    RESTORED = 3      #: reconnected and logged in again
+    GIVEN_UP = 4      #: no further attempts until open()
+    CLOSED = 5        #: disconnect(), close() or the end of the session
+
+
+class SessionCause(enum.IntEnum):
+    """Why a session event came."""
+    NONE = 0
+    LINK_BREAK = 1
+    CONNECTION_GONE = 2
+    CONNECT_FAILED = 3
+    NO_LOGIN_REPLY = 4
+    LOGIN_REFUSED = 5
+    ATTEMPTS_USED = 6
+    DESYNCHRONISED = 7
+    HOST = 8
+
+
+@dataclass(frozen=True)
+class SessionEvent:
+    """What a session reports: code is the socket error or the server's
+    RETURNCODE (per cause), attempt the reconnect attempt (1, 2, ...),
+    delay the back-off waited before it in seconds."""
+    state: SessionState
+    cause: SessionCause
+    code: int
+    attempt: int
+    delay: float
+    text: str
+
+
+# Depth of session callbacks running on this thread: a session must not be
+# freed from inside one (the library would wait for itself).
+_in_callback = threading.local()
+_open_sessions: "weakref.WeakSet[Session]" = weakref.WeakSet()
+
+
+def _session_trampoline(ref: "weakref.ref[Session]"):
+    def call(handle, event, user):
+        _in_callback.depth = getattr(_in_callback, "depth", 0) + 1
+        try:
+            obj = ref()
+            if obj is not None and obj._on_state is not None:
+                e = event.contents
+                ev = SessionEvent(_enum(SessionState, e.state), _enum(SessionCause, e.cause), e.code, e.attempt,
+                                  e.delay_ms / 1000.0, _dec(e.text or b""))
+                try:
+                    obj._on_state(ev)
+                finally:
+                    obj = None  # a last reference dropped here is freed off this thread (see close)
+        except BaseException:  # never into C; there is no caller to hand it to
+            traceback.print_exc()
+        finally:
+            _in_callback.depth -= 1
+    return call
+
+
+def _delete_session(handle, keep) -> None:
+    # keep: the callbacks, alive until the library has stopped calling them.
+    lib.oam_session_delete(handle)
+
+
+@atexit.register
+def _close_sessions() -> None:
+    # No session thread may call into an interpreter that is shutting down.
+    for s in list(_open_sessions):
+        s.close()
+
+
+class Session(_Commands):
+    """A command channel that reconnects and logs in again by itself after
+    the link is lost, waiting a growing back-off between attempts. A command
+    is never sent twice: one that finds the link gone fails as on a channel,
+    and while the link is down commands raise LinkDownError at once.
+
+    Opens on construction (``open=False`` to call :meth:`open` later); use
+    it as a context manager or call :meth:`close`. With ``background=True``
+    a thread of the library reconnects as soon as the back-off allows and
+    watches the idle link; otherwise the next command after the back-off
+    reconnects first.
+
+    on_state(event) receives each :class:`SessionEvent`: on the thread of
+    the call that noticed the change, or the session's own thread for
+    background reconnects. It may issue commands (they raise LinkDownError
+    while the link is down). An exception it raises is printed to stderr
+    and dropped. user/password: the log-in (user None: none). backoff:
+    (initial, maximum seconds, jitter percent, attempts; 0 for ever),
+    default (0.5, 30, 20, 0). The other settings are those of Channel.
+    """
+
+    _PREFIX = "oam_session_"
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 9000, *, user: Optional[str] = "admin",
+                 password: str = "admin", on_state: Optional[Callable[[SessionEvent], None]] = None,
+                 background: bool = False, backoff: Optional[Tuple[float, float, int, int]] = None,
+                 open: bool = True, strict: bool = False, command_timeout: Optional[float] = None,
+                 connect_timeout: Optional[float] = None, keep_alive: Optional[Tuple[int, int, int]] = None,
+                 on_progress: Optional[Callable[[int, int, "TransferPhase"], Optional[bool]]] = None):
+        self.host, self.port = host, port
+        self._h = lib.oam_session_new()
+        if not self._h:
+            raise MemoryError("oamsdk: no memory for a session")
+        self._local = threading.local()
+        self._callback_error = None
+        self._on_state = on_state
+        self._state_fn = _native.SESSION_FN(_session_trampoline(weakref.ref(self)))
+        try:
+            lib.oam_session_set_server(self._h, _enc(host), port)
+            if user is not None:
+                lib.oam_session_set_login(self._h, _enc(_login_params(user, password)))
+            lib.oam_session_set_callback(self._h, self._state_fn, None)
+            lib.oam_session_set_auto_reconnect(self._h, 1 if background else 0)
+            if backoff is not None:
+                self.set_backoff(*backoff)
+            self._configure(strict, command_timeout, connect_timeout, keep_alive, on_progress)
+            _open_sessions.add(self)
+            if open:
+                self.open()
+        except BaseException:
+            self.close()
+            raise
+
+    def set_backoff(self, initial: float = 0.5, maximum: float = 30.0, jitter: int = 20, attempts: int = 0) -> None:
+        """The wait before each reconnect attempt: initial seconds, doubled
+        each time up to maximum, less a random part of up to jitter percent;
+        attempts 0 tries for ever. Set it before open()."""
+        self._setting("back-off", "set_backoff", _ms(initial), _ms(maximum), int(jitter), int(attempts))
+
+    def open(self) -> None:
+        """Connects and logs in once; also the way back after GIVEN_UP.
+        TransportError when it cannot connect or gets no log-in reply,
+        CommandError when the server refuses the log-in."""
+        code = lib.oam_session_open(self._handle())
+        if code == 0:
+            return
+        if code == -1:
+            raise _transport_error("opening the session to %s:%d" % (self.host, self.port), -1)
+        if code == _native.BUSY:
+            raise OamError("the session is already open", code, "busy")
+        raise CommandError("Login refused (%d)" % code, code, "log-in refused")
+
+    def disconnect(self) -> None:
+        """Closes the link and stops reconnecting (reports CLOSED); open()
+        may follow."""
+        lib.oam_session_close(self._handle())
+
+    def close(self) -> None:
+        """Stops the session (a reconnect under way is cut short, the
+        background thread ends) and frees it; further calls raise. From
+        inside its own callback, the freeing is handed to another thread."""
+        h, self._h = getattr(self, "_h", None), None
+        if not h:
+            return
+        _open_sessions.discard(self)
+        keep = (self._state_fn, self._progress_fn)
+        if getattr(_in_callback, "depth", 0):
+            threading.Thread(target=_delete_session, args=(h, keep), name="oamsdk-session-close").start()
+        else:
+            _delete_session(h, keep)
+
+    @property
+    def state(self) -> SessionState:
+        """The state of the link now (CONNECTED or RESTORED while up)."""
+        return _enum(SessionState, lib.oam_session_state(self._handle()))
+
+    @property
+    def connected(self) -> bool:
+        return lib.oam_session_is_connected(self._handle()) == 1
+
+    @property
+    def closed(self) -> bool:
+        return not self._h
+
+    def __enter__(self) -> "Session":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def _handle(self):
+        if not self._h:
+            raise ValueError("oamsdk: the session is closed")
+        return self._h
+
+    def _request(self, command: str, params: str, station: str = "") -> bytes:
+        if ";" in station or "=" in station:
+            _checked_name("station", station)
+        try:
+            buf, length = self._local.reply
+        except AttributeError:
+            buf, length = ctypes.create_string_buffer(_native.REPLY_MAX + 1), ctypes.c_size_t()
+            self._local.reply = (buf, length)
+        code = self._call(lib.oam_session_command, _enc(station), _enc(command), _enc(params), buf, len(buf),
+                          ctypes.byref(length))
+        return _outcome(command, code, buf, length.value)
+
+
+def _enum(cls, value: int):
+    try:
+        return cls(value)
+    except ValueError:
+        return value
 
 
 def _first_value(text: bytes, whole: bool = False):
@@ -565,6 +963,17 @@ def library_version() -> Tuple[int, int, int]:
     """Version of the loaded library's C interface."""
     v = lib.oam_version()
     return (v >> 16, (v >> 8) & 0xFF, v & 0xFF)
+
+
+def library_release() -> str:
+    """Version of the library file actually loaded, e.g. "1.0.0"."""
+    return _text_result(lib.oam_library_version, 64)
+
+
+def library_soname() -> str:
+    """File name the loaded library was built to be loaded as, e.g.
+    "liboamsdk.so.1"."""
+    return _text_result(lib.oam_library_soname, 256)
 
 
 def md5(data: bytes) -> str:

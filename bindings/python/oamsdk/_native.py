@@ -8,8 +8,8 @@ import ctypes
 import ctypes.util
 import os
 import sys
-from ctypes import (CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_double, c_float, c_int32, c_size_t,
-                    c_uint16, c_uint32, c_void_p)
+from ctypes import (CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_double, c_float, c_int32, c_int64,
+                    c_size_t, c_uint16, c_uint32, c_void_p)
 
 #: Environment variable naming the library file to load.
 LIBRARY_ENV = "OAMSDK_LIBRARY"
@@ -20,6 +20,12 @@ REPLY_MAX = 60000
 MD5_SIZE = 33
 SINK_R = 0
 SINK_D = 1
+SETTING_OK = 0
+SETTING_BAD_VALUE = -2
+SETTING_FAILED = -3
+PROGRESS_CANCELLED = 110
+LINK_DOWN = -2
+BUSY = -3
 
 
 class PTZDEVICE_STRUCT(Structure):
@@ -43,6 +49,11 @@ class ALARM_STRUCT(Structure):
                 ("ObjPosY", c_int32), ("ObjSpeed", c_int32), ("ObjDir", c_float), ("ObjRoi", c_int32)]
 
 
+class SESSION_EVENT(Structure):
+    _fields_ = [("state", c_int32), ("cause", c_int32), ("code", c_int32), ("attempt", c_int32),
+                ("delay_ms", c_int32), ("text", c_char_p)]
+
+
 # The records' sizes are part of the interface: a mismatch would write past them.
 for _record, _size in ((PTZDEVICE_STRUCT, 132), (WACDEVICE_STRUCT, 796), (STATION_STRUCT, 12908),
                        (ALARM_STRUCT, 284)):
@@ -53,10 +64,13 @@ for _record, _size in ((PTZDEVICE_STRUCT, 132), (WACDEVICE_STRUCT, 796), (STATIO
 channel_p = c_void_p
 alarm_p = c_void_p
 udp_p = c_void_p
+session_p = c_void_p
 
 LINK_BREAK_FN = CFUNCTYPE(None, c_void_p, c_void_p)
 ALARM_FN = CFUNCTYPE(None, POINTER(ALARM_STRUCT), c_void_p)
 LOG_FN = CFUNCTYPE(None, c_int32, c_char_p, c_void_p)
+PROGRESS_FN = CFUNCTYPE(c_int32, c_int64, c_int64, c_int32, c_void_p)
+SESSION_FN = CFUNCTYPE(None, c_void_p, POINTER(SESSION_EVENT), c_void_p)
 
 _sz = POINTER(c_size_t)
 _u32 = POINTER(c_uint32)
@@ -66,6 +80,8 @@ PROTOTYPES = {
     "oam_version": (c_uint32, []),
     "oam_startup_succeeded": (c_int32, []),
     "oam_name_to_inet": (c_uint32, [c_char_p]),
+    "oam_library_version": (c_int32, [c_char_p, c_size_t]),
+    "oam_library_soname": (c_int32, [c_char_p, c_size_t]),
     "oam_channel_new": (channel_p, []),
     "oam_channel_delete": (None, [channel_p]),
     "oam_channel_set_link_break": (c_int32, [channel_p, c_void_p, LINK_BREAK_FN, c_void_p]),
@@ -89,6 +105,40 @@ PROTOTYPES = {
     "oam_channel_control": (c_int32, [channel_p, c_char_p, c_char_p, c_int32]),
     "oam_channel_upload": (c_int32, [channel_p, c_char_p, c_char_p]),
     "oam_channel_download": (c_int32, [channel_p, c_char_p, c_char_p]),
+    "oam_channel_set_strict_session": (c_int32, [channel_p, c_int32]),
+    "oam_channel_strict_session": (c_int32, [channel_p]),
+    "oam_channel_reply_session_matched": (c_int32, [channel_p]),
+    "oam_channel_reply_session_mismatched": (c_int32, [channel_p]),
+    "oam_channel_set_command_timeout": (c_int32, [channel_p, c_int32]),
+    "oam_channel_set_connect_timeout": (c_int32, [channel_p, c_int32]),
+    "oam_channel_set_keep_alive": (c_int32, [channel_p, c_int32, c_int32, c_int32]),
+    "oam_channel_disable_keep_alive": (c_int32, [channel_p]),
+    "oam_channel_set_progress": (c_int32, [channel_p, PROGRESS_FN, c_void_p]),
+    "oam_session_new": (session_p, []),
+    "oam_session_delete": (None, [session_p]),
+    "oam_session_set_server": (c_int32, [session_p, c_char_p, c_uint32]),
+    "oam_session_set_login": (c_int32, [session_p, c_char_p]),
+    "oam_session_set_backoff": (c_int32, [session_p, c_int32, c_int32, c_int32, c_int32]),
+    "oam_session_set_callback": (c_int32, [session_p, SESSION_FN, c_void_p]),
+    "oam_session_set_auto_reconnect": (c_int32, [session_p, c_int32]),
+    "oam_session_set_strict_session": (c_int32, [session_p, c_int32]),
+    "oam_session_set_command_timeout": (c_int32, [session_p, c_int32]),
+    "oam_session_set_connect_timeout": (c_int32, [session_p, c_int32]),
+    "oam_session_set_keep_alive": (c_int32, [session_p, c_int32, c_int32, c_int32]),
+    "oam_session_disable_keep_alive": (c_int32, [session_p]),
+    "oam_session_set_progress": (c_int32, [session_p, PROGRESS_FN, c_void_p]),
+    "oam_session_open": (c_int32, [session_p]),
+    "oam_session_close": (c_int32, [session_p]),
+    "oam_session_state": (c_int32, [session_p]),
+    "oam_session_is_connected": (c_int32, [session_p]),
+    "oam_session_command": (c_int32, [session_p, c_char_p, c_char_p, c_char_p, c_char_p, c_size_t, _sz]),
+    "oam_session_stations": (c_int32, [session_p, POINTER(STATION_STRUCT), c_int32]),
+    "oam_session_devices": (c_int32, [session_p, POINTER(STATION_STRUCT)]),
+    "oam_session_get_parameter": (c_int32, [session_p, c_char_p, c_char_p, POINTER(c_int32)]),
+    "oam_session_set_parameter": (c_int32, [session_p, c_char_p, c_char_p, c_int32]),
+    "oam_session_control": (c_int32, [session_p, c_char_p, c_char_p, c_int32]),
+    "oam_session_upload": (c_int32, [session_p, c_char_p, c_char_p]),
+    "oam_session_download": (c_int32, [session_p, c_char_p, c_char_p]),
     "oam_alarm_new": (alarm_p, []),
     "oam_alarm_delete": (None, [alarm_p]),
     "oam_alarm_add_peer": (c_int32, [alarm_p, c_char_p]),

@@ -2,6 +2,7 @@ import os
 import socket
 import struct
 import threading
+import time
 
 import pytest
 
@@ -168,3 +169,135 @@ def test_commands_from_several_threads_share_one_channel(channel):
         t.join(60)
     assert not errors
     assert results == [3] * 80
+
+
+@pytest.fixture(params=["channel", "session"])
+def commands(request, server):
+    """A logged-in Channel, and a Session, for what both offer."""
+    if request.param == "channel":
+        with Channel(*server) as chan:
+            chan.login("admin", "admin")
+            yield chan
+    else:
+        with oamsdk.Session(*server) as session:
+            yield session
+
+
+@pytest.mark.parametrize("setting, args", [
+    ("set_command_timeout", (0,)), ("set_command_timeout", (86400.001,)), ("set_connect_timeout", (-1,)),
+    ("set_keep_alive", (0, 5, 3)), ("set_keep_alive", (30, 5, 128)), ("set_keep_alive", (30, 32768, 3)),
+])
+def test_settings_out_of_range_are_refused(commands, setting, args):
+    with pytest.raises(ValueError):
+        getattr(commands, setting)(*args)
+
+
+def test_settings_apply_to_the_held_connection(commands):
+    commands.set_command_timeout(5)
+    commands.set_connect_timeout(2.5)
+    commands.set_keep_alive(30, 5, 3)
+    assert commands.get("S1", "Sharpness") == 3
+    commands.disable_keep_alive()
+    commands.set_strict(True)
+    assert commands.get("S1", "Sharpness") == 3
+
+
+def test_strict_mode_and_reply_sessions(server, channel):
+    with Channel(*server) as fresh:
+        assert not fresh.last_reply_matched  # before any exchange
+    assert not channel.strict and channel.last_reply_matched  # the log-in's
+    channel.strict = True
+    assert channel.strict
+    channel.get("S1", "Sharpness")
+    assert channel.last_reply_matched and not channel.last_reply_mismatched
+    channel.strict = False
+    assert not channel.strict
+
+
+def test_strict_mode_waits_past_a_reply_of_another_command_on_a_connection_out_of_step():
+    # A peer that answers every request twice: first as another SESSIONID
+    # would (stale), then as its own.
+    srv = socket.socket()
+    srv.bind(("127.0.0.1", 0))
+    srv.listen(1)
+
+    def serve():
+        conn, _ = srv.accept()
+        conn.settimeout(10)
+        try:
+            for _ in range(4):
+                data = conn.recv(4096)
+                if not data:
+                    break
+                sid = int(data.split(b";")[0].split(b"=")[1])
+                conn.sendall(b"SESSIONID=%d;RETURNCODE=0;X=%d;" % (sid + 1000, 1))
+                time.sleep(0.05)  # two reads, not one
+                conn.sendall(b"SESSIONID=%d;RETURNCODE=0;X=%d;" % (sid, 2))
+        finally:
+            conn.close()
+            srv.close()
+
+    t = threading.Thread(target=serve, daemon=True)
+    t.start()
+    with Channel("127.0.0.1", srv.getsockname()[1], command_timeout=5) as chan:
+        assert chan.get("S1", "X") == 1  # the default takes the first reply
+        assert chan.last_reply_mismatched and not chan.last_reply_matched
+        chan.strict = True
+        # The previous request's own reply is still on its way: one more
+        # stale reply before the right one.
+        assert chan.get("S1", "X") == 2
+        assert chan.last_reply_matched
+    t.join(10)
+
+
+def _write_module_file(name: str, data: bytes) -> str:
+    path = os.path.join(oamsdk.module_dir(), name)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+def test_progress_reports_each_phase_and_cancels(commands):
+    from oamsdk import TransferCancelled, TransferPhase
+    data = bytes(range(256)) * 1024
+    path = _write_module_file("py-progress.bin", data)
+    seen = []
+    cancel_in = [None]
+
+    def progress(done, total, phase):
+        seen.append((phase, done, total))
+        assert 0 <= done <= total
+        return phase == cancel_in[0]
+
+    commands.set_progress(progress)
+    commands.upload("S2", "py-progress.bin")
+    assert {p for p, _, _ in seen} == {TransferPhase.PACKING, TransferPhase.SENDING}
+    assert seen[-1][0] == TransferPhase.SENDING and seen[-1][1] == seen[-1][2]
+    del seen[:]
+    os.remove(path)
+    commands.download("S2", "py-progress.bin")
+    assert {p for p, _, _ in seen} == {TransferPhase.RECEIVING, TransferPhase.UNPACKING}
+    assert seen[-1] == (TransferPhase.UNPACKING, len(data), len(data))
+
+    # Cancelled in a local phase: nothing left behind, the link stays up.
+    cancel_in[0] = TransferPhase.UNPACKING
+    os.remove(path)
+    with pytest.raises(TransferCancelled) as e:
+        commands.download("S2", "py-progress.bin")
+    assert e.value.code == 110
+    assert not os.path.exists(path)
+    assert commands.get("S1", "Sharpness") == 3
+
+    # An exception in the callback cancels too and comes out of the call.
+    def failing(done, total, phase):
+        raise KeyError("from the progress callback")
+
+    commands.set_progress(failing)
+    _write_module_file("py-progress.bin", data)
+    with pytest.raises(KeyError, match="from the progress callback"):
+        commands.upload("S2", "py-progress.bin")
+    assert commands.get("S1", "Sharpness") == 3
+    commands.set_progress(None)
+    del seen[:]
+    commands.upload("S2", "py-progress.bin")
+    assert seen == []
