@@ -41,8 +41,8 @@ public:
     }
 
 private:
-    static const uint64_t kStepBytes = 64 * 1024;
-    static const int kStepMs = 100;
+    static constexpr uint64_t kStepBytes = 64 * 1024;
+    static constexpr int kStepMs = 100;
 
     bool Report(bool force) {
         if (!m_hook || m_cancelled) return m_cancelled;
