@@ -15,13 +15,47 @@ namespace codec {
 
 namespace {
 
+// memmove for the few bytes of an identifier or a name, without a library
+// call each: every load comes before the stores, so overlap is fine.
+void Move(char* dst, const char* src, size_t n) {
+    uint64_t a, b, c, d;
+    if (n > 32) {
+        memmove(dst, src, n);
+    } else if (n >= 16) {
+        memcpy(&a, src, 8);
+        memcpy(&b, src + 8, 8);
+        memcpy(&c, src + n - 16, 8);
+        memcpy(&d, src + n - 8, 8);
+        memcpy(dst, &a, 8);
+        memcpy(dst + 8, &b, 8);
+        memcpy(dst + n - 16, &c, 8);
+        memcpy(dst + n - 8, &d, 8);
+    } else if (n >= 8) {
+        memcpy(&a, src, 8);
+        memcpy(&b, src + n - 8, 8);
+        memcpy(dst, &a, 8);
+        memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t x, y;
+        memcpy(&x, src, 4);
+        memcpy(&y, src + n - 4, 4);
+        memcpy(dst, &x, 4);
+        memcpy(dst + n - 4, &y, 4);
+    } else if (n > 0) {
+        char x = src[0], y = src[n / 2], z = src[n - 1];
+        dst[0] = x;
+        dst[n / 2] = y;
+        dst[n - 1] = z;
+    }
+}
+
 // Copies s with a NUL for the C functions that want one; short texts stay
 // on the stack.
 class CText {
 public:
     explicit CText(Span s) {
         if (s.n < sizeof m_small) {
-            if (s.n) memcpy(m_small, s.p, s.n);
+            Move(m_small, s.p, s.n);
             m_small[s.n] = '\0';
             m_p = m_small;
         } else {
@@ -123,8 +157,8 @@ size_t FitLength(const char* s, size_t n, size_t max) {
 
 size_t CopyFit(char* dst, size_t cap, const char* s, size_t n) {
     if (!dst || cap == 0) return 0;
-    size_t k = FitLength(s, n, cap - 1);
-    if (k) memmove(dst, s, k);
+    size_t k = n < cap ? n : FitLength(s, n, cap - 1);  // most texts fit as they are
+    Move(dst, s, k);
     dst[k] = '\0';
     return k;
 }

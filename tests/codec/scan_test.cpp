@@ -66,6 +66,21 @@ TEST(ScanCopy, CopyFitBounds) {
     EXPECT_EQ(buf[4], 'z');
 }
 
+// Copies of every short length, the text overlapping the field either way,
+// as memmove makes them.
+TEST(ScanCopy, CopyFitOverlapping) {
+    for (size_t n = 0; n <= 40; ++n) {
+        for (int shift : {-3, 0, 3, 9}) {
+            char got[64], want[64];
+            for (size_t i = 0; i < sizeof got; ++i) got[i] = want[i] = static_cast<char>('a' + i % 26);
+            memmove(want + 12 + shift, want + 12, n);
+            want[12 + shift + static_cast<int>(n)] = '\0';
+            EXPECT_EQ(oam::codec::CopyFit(got + 12 + shift, n + 1, got + 12, n), n);
+            EXPECT_EQ(memcmp(got, want, sizeof got), 0) << n << " " << shift;
+        }
+    }
+}
+
 // A view of bytes that are not UTF-8 is cut at the size asked for.
 TEST(ScanCopy, FitLengthOnBrokenText) {
     codectest::CodePage cp(65001);
