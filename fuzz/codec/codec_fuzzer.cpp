@@ -1,9 +1,10 @@
-// Drives every COamCommand operation with arbitrary bytes. The first byte
-// chooses the operation (low four bits) and the code page (bits 4-5: 1252,
-// 932, 936, 65001); the rest is the text. Operations that take a name read
-// it up to the first line feed. Printable first bytes: "@" and "A".."O" are
-// operations 0-15 in 1252, "P".."_" in 932, "`".."o" in 936, "p".."~" and
-// "0".."?" in 65001.
+// Drives every grammar of the codec with arbitrary bytes: the COamCommand
+// operations, reply framing, alarm datagrams and station records. The first
+// byte chooses the operation (low four bits) and the code page (bits 4-5:
+// 1252, 932, 936, 65001); the rest is the text. Operations that take a name
+// read it up to the first line feed. Printable first bytes: "@" and "A".."O"
+// are operations 0-15 in 1252, "P".."_" in 932, "`".."o" in 936, "p".."~"
+// and "0".."?" in 65001.
 //
 // Besides crashes and sanitizer findings, the target checks what must hold
 // for any text: the text only ever loses bytes from its front (and white
@@ -20,6 +21,8 @@
 
 #include "Corbex.h"
 #include "OamCommand.h"
+#include "codec/AlarmDatagram.h"
+#include "codec/Reply.h"
 #include "codec/TextScan.h"
 #include "../support/FuzzCheck.h"
 
@@ -227,6 +230,87 @@ void Numbers(const std::string& in) {
     Base64::base64ToBin(z.c_str(), dec, sizeof dec);
 }
 
+// Reply framing over the raw bytes of a read: views inside the buffer, the
+// same session, code and rest as the string operations give, and the
+// search for a reply finds one that leads.
+void Replies(const std::string& in) {
+    const char* buf = in.data();
+    oam::codec::Reply r = oam::codec::ReadReply(buf, in.size());
+    CHECK(r.text.p >= buf && r.text.p + r.text.n <= buf + in.size());
+    CHECK(r.rest.p == buf + r.consumed && r.rest.p >= r.text.p && r.rest.p + r.rest.n == r.text.p + r.text.n);
+    COamCommand cmd;
+    CString text(in.c_str());
+    text.Trim();
+    CHECK(text.str() == std::string(r.text.p, r.text.n));
+    CHECK(cmd.PopSessionID(text) == r.session);
+    CHECK(cmd.PopReturnCode(text) == r.code);
+    CHECK(text.str() == std::string(r.rest.p, r.rest.n));
+    if (r.session != -1) CHECK(oam::codec::FindReplyFor(r.text.p, r.text.n, r.session) == 0);
+    size_t at = oam::codec::FindReplyFor(r.text.p, r.text.n, 5);
+    if (at != oam::codec::npos) CHECK(oam::codec::ReadReply(r.text.p + at, r.text.n - at).session == 5);
+    Span head = oam::codec::ArchiveHead(buf, in.size(), r.consumed);
+    if (head.n) CHECK(head.p >= r.rest.p && head.p + head.n == buf + in.size() && head.p[0] == 'P');
+}
+
+// An alarm datagram against the receiver's former decoding, step by step
+// with the string operations: the same record, the same text left.
+void Alarms(const std::string& in) {
+    std::unique_ptr<ALARM_STRUCT> a(new ALARM_STRUCT), b(new ALARM_STRUCT);
+    memset(a.get(), 0x5A, sizeof *a);
+    memset(b.get(), 0x5A, sizeof *b);
+    size_t used = oam::codec::DecodeAlarm(in.data(), in.size(), a.get());
+    CHECK(used <= strnlen(in.data(), in.size()));
+    COamCommand cmd;
+    CString m(in.c_str()), name;
+    b->ID = cmd.PopIntValue(m, "ID");
+    cmd.PopNameValue(m, name, b->Text1, 1);
+    b->DeviceID = cmd.PopIntValue(m, "DeviceID");
+    b->Type = cmd.PopIntValue(m, "Type");
+    b->AlarmID = cmd.PopIntValue(m, "AlarmID");
+    cmd.PopNameValue(m, name, b->Text2, 1);
+    cmd.PopNameValue(m, name, b->Text3, 1);
+    if (b->Type == 1) {
+        cmd.PopNameValue(m, name, b->ObjText, 1);
+        b->ObjWidth = cmd.PopIntValue(m, "ObjWidth");
+        b->ObjHeight = cmd.PopIntValue(m, "ObjHeight");
+        b->ObjColor = cmd.PopIntValue(m, "ObjColor");
+        b->ObjPosX = cmd.PopIntValue(m, "ObjPosX");
+        b->ObjPosY = cmd.PopIntValue(m, "ObjPosY");
+        b->ObjSpeed = cmd.PopIntValue(m, "ObjSpeed");
+        b->ObjDir = static_cast<float>(cmd.PopFloatValue(m, "ObjDir"));
+        b->ObjRoi = cmd.PopIntValue(m, "ObjRoi");
+    }
+    CHECK(memcmp(a.get(), b.get(), sizeof *a) == 0);
+    CHECK(m.str() == std::string(in.data() + used, strnlen(in.data(), in.size()) - used));
+}
+
+// Station records as GetAllStation fills them, against the former path:
+// GetStationName, then the name decoded into a zeroed 257-byte buffer.
+void StationRecords(const std::string& in) {
+    COamCommand cmd;
+    CString text(in), id, name;
+    Span view(in.data(), in.size());
+    for (size_t guard = 0; guard <= in.size(); ++guard) {
+        std::unique_ptr<STATION_STRUCT> a(new STATION_STRUCT), b(new STATION_STRUCT);
+        memset(a.get(), 0x5A, sizeof *a);
+        memset(b.get(), 0x5A, sizeof *b);
+        int number = 0;
+        int r = cmd.GetStationName(text, id, name, number);
+        oam::codec::Got got = oam::codec::PopStationRecord(view, a.get());
+        CHECK(r == (got == oam::codec::Got::Whole ? 1 : 0));
+        CHECK(std::string(view.p, view.n) == text.str());
+        if (!r) break;
+        oam::codec::CopyFit(b->StationID, sizeof b->StationID, id, static_cast<size_t>(id.GetLength()));
+        unsigned char decoded[257];
+        memset(decoded, 0, sizeof decoded);
+        Base64::base64ToBin(name, decoded, 256);
+        const char* plain = reinterpret_cast<const char*>(decoded);
+        oam::codec::CopyFit(b->StationName, sizeof b->StationName, plain, strlen(plain));
+        b->StationValue = number;
+        CHECK(memcmp(a.get(), b.get(), sizeof *a) == 0);
+    }
+}
+
 // A run of mixed calls on one text, chosen by the bytes before the first
 // line feed; some pass the text itself as an output.
 void Mixed(const std::string& ops, const std::string& in) {
@@ -278,6 +362,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 7: Devices(in); break;
     case 8: Ptzs(in); break;
     case 9: Numbers(in); break;
+    case 11: Replies(in); break;
+    case 12: Alarms(in); break;
+    case 13: StationRecords(in); break;
     default: Mixed(head, tail); break;
     }
     return 0;

@@ -1,14 +1,14 @@
-// Alarm receiver: registration with the peers, the receive loop, decoding of
-// alarm datagrams and delivery to the host.
+// Alarm receiver: registration with the peers, the receive loop and delivery
+// of alarm datagrams to the host (their grammar is codec/AlarmDatagram.h).
 #include "AlarmSocket.h"
 
 #include <string.h>
 
 #include <atomic>
 
-#include "OamCommand.h"
 #include "UDPSocket.h"
 #include "alarm/RegistrationSchedule.h"
+#include "codec/AlarmDatagram.h"
 
 namespace oam {
 namespace alarm {
@@ -214,33 +214,15 @@ void CAlarmSocket::Receive() {
 int CAlarmSocket::AssembleCommand() {
     if (Length >= BUFFER_SIZE) return 0;
     Buffer[Length] = '\0';
-    Message = Buffer;
     return 1;
 }
 
+// The record is decoded from the buffer in place; Message holds what no
+// step of the decoding took, for the host's callback to see.
 int CAlarmSocket::AnalyzeCommand() {
-    COamCommand codec;
-    CString name;
-    // Strictly positional: each step takes one pair whatever its name. Text
-    // values are cut to fit their fields.
-    Alarm.ID = codec.PopIntValue(Message, "ID");
-    codec.PopNameValue(Message, name, Alarm.Text1, 1);
-    Alarm.DeviceID = codec.PopIntValue(Message, "DeviceID");
-    Alarm.Type = codec.PopIntValue(Message, "Type");
-    Alarm.AlarmID = codec.PopIntValue(Message, "AlarmID");
-    codec.PopNameValue(Message, name, Alarm.Text2, 1);
-    codec.PopNameValue(Message, name, Alarm.Text3, 1);
-    if (Alarm.Type == 1) {
-        codec.PopNameValue(Message, name, Alarm.ObjText, 1);
-        Alarm.ObjWidth = codec.PopIntValue(Message, "ObjWidth");
-        Alarm.ObjHeight = codec.PopIntValue(Message, "ObjHeight");
-        Alarm.ObjColor = codec.PopIntValue(Message, "ObjColor");
-        Alarm.ObjPosX = codec.PopIntValue(Message, "ObjPosX");
-        Alarm.ObjPosY = codec.PopIntValue(Message, "ObjPosY");
-        Alarm.ObjSpeed = codec.PopIntValue(Message, "ObjSpeed");
-        Alarm.ObjDir = static_cast<float>(codec.PopFloatValue(Message, "ObjDir"));
-        Alarm.ObjRoi = codec.PopIntValue(Message, "ObjRoi");
-    }
+    size_t text = strnlen(Buffer, static_cast<size_t>(Length));
+    size_t used = oam::codec::DecodeAlarm(Buffer, text, &Alarm);
+    Message = CString(Buffer + used, static_cast<int>(text - used));
     return 1;
 }
 

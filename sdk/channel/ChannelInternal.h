@@ -6,6 +6,7 @@
 
 #include "oam_win.h"
 #include "oam_string.h"
+#include "codec/Reply.h"
 
 namespace oam {
 namespace channel {
@@ -27,12 +28,9 @@ private:
 // INT32_MIN (in unsigned arithmetic, so without overflow).
 inline int32_t NextSession(int32_t n) { return static_cast<int32_t>(static_cast<uint32_t>(n) + 1u); }
 
-// Strict session mode: where the reply to `session` starts in a reply text
-// of length bytes. Replies carry no length or terminator, so a reply starts
-// wherever a "SESSIONID" pair does: at the start of the text or after the
-// ";" that ends a pair (white space between is skipped). npos when no pair
-// there carries that number.
-size_t FindReplyFor(const char* text, size_t length, int32_t session);
+// Strict session mode's search for a session's reply is part of the reply
+// grammar (codec/Reply.h).
+using oam::codec::FindReplyFor;
 
 // Send errors that mean the connection is gone.
 bool IsLinkBreakError(DWORD code);

@@ -45,7 +45,10 @@ const int kSocketBufferBytes = 655360;
 }  // namespace
 
 CClientSocket::CClientSocket()
-    : m_nReplySession(0),
+    : m_nReplyFrom(0),
+      m_nRestFrom(0),
+      m_nReplyTo(0),
+      m_nReplySession(0),
       m_nReplyCode(0),
       m_nSession(0),
       m_bLinkBroken(0),

@@ -10,7 +10,7 @@
 #include "Corbex.h"
 #include "OamCommand.h"
 #include "channel/ChannelInternal.h"
-#include "codec/TextScan.h"
+#include "codec/Reply.h"
 
 using oam::channel::LockGuard;
 using oam::channel::MaskSecrets;
@@ -43,6 +43,30 @@ CString MaskSecrets(const CString& text) {
 
 }  // namespace channel
 }  // namespace oam
+
+namespace {
+
+typedef void (*LogFn)(const char* format, ...);
+
+bool MayHoldSecret(const char* p, size_t n) {
+    for (size_t i = 0; i + 8 <= n; ++i)
+        if ((p[i] | 0x20) == 'p' && strncasecmp(p + i, "password", 8) == 0) return true;
+    return false;
+}
+
+// Traces a text read in place (no terminator), masked as MaskSecrets does;
+// format has one "%s".
+void Trace(LogFn log, const char* format, const char* p, size_t n) {
+    if (MayHoldSecret(p, n)) {
+        log(format, MaskSecrets(CString(p, static_cast<int>(n))).GetString());
+        return;
+    }
+    std::string f(format);
+    f.replace(f.find("%s"), 2, "%.*s");
+    log(f.c_str(), static_cast<int>(n), p);
+}
+
+}  // namespace
 
 namespace {
 
@@ -89,21 +113,6 @@ private:
 
 }  // namespace
 
-size_t oam::channel::FindReplyFor(const char* text, size_t length, int32_t session) {
-    using namespace oam::codec;
-    Span rest(text, length);
-    static const Span key("SESSIONID", 9);
-    for (;;) {
-        Pair pair = ScanPair(rest);
-        if (pair.got == Got::Whole && EqualNoCase(pair.name, key) && Atoi(pair.value) == session)
-            return static_cast<size_t>(rest.p - text);
-        size_t semi = Find(rest, ';');
-        if (semi == npos) return npos;
-        rest.DropFront(semi + 1);
-        while (rest.n > 0 && oam::mbcs::IsSpace(*rest.p)) rest.DropFront(1);
-    }
-}
-
 int CClientSocket::SendCommand(CString station, CString command, CString params) {
     CString reply;
     return SendCommand(station, command, params, reply);
@@ -116,6 +125,7 @@ int CClientSocket::SendCommand(CString station, CString command, CString params,
 
 int CClientSocket::SendCommandEx(CString station, CString command, CString params, CString& reply) {
     reply.Empty();
+    m_nReplyFrom = m_nRestFrom = m_nReplyTo = 0;  // no reply yet
     m_bReplySessionMatched = 0;
     ClearSocketBufferedData();
 
@@ -140,9 +150,9 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         m_nRecvLen = win::recv(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, 0);
         if (m_nRecvLen <= 0) break;
         AssembleCommand();
-        AnalyzeCommand();
         if (m_bStrictSession && !TakeReplyFor(m_nSession)) {
-            CFunction::RLog("Stale reply discarded:%s", MaskSecrets(m_strReply).GetString());
+            Trace(CFunction::RLog, "Stale reply discarded:%s", m_RecvBuf + m_nReplyFrom,
+                  static_cast<size_t>(m_nReplyTo - m_nReplyFrom));
             m_bReplySessionMatched = -1;
             if (deadline.Narrow()) continue;
             m_nRecvLen = SOCKET_ERROR;  // nothing left of the time-out
@@ -151,10 +161,11 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         int code = m_nReplyCode;
         m_bReplySessionMatched = m_nReplySession == m_nSession ? 1 : -1;
         if (code != 0)
-            CFunction::DLog("Command return failed:%s", MaskSecrets(m_strReplyRest).GetString());
+            Trace(CFunction::DLog, "Command return failed:%s", m_RecvBuf + m_nRestFrom,
+                  static_cast<size_t>(m_nReplyTo - m_nRestFrom));
         else if (m_nReplySession != m_nSession)
             CFunction::RLog("Ret Session error,Need:%d ret:%d", m_nSession, m_nReplySession);
-        reply = m_strReplyRest;
+        reply = ReplyRest();
         m_nSession = NextSession(m_nSession);
         return code;
     }
@@ -164,6 +175,7 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         CString text = CFunction::GetLastErrorString();
         CFunction::RLog("Socket Error,received data len =0.Msg=%s", text.GetString());
     }
+    m_nReplyFrom = m_nRestFrom = m_nReplyTo = 0;  // a discarded stale reply is none
     m_nSession = NextSession(m_nSession);
     return -1;
 }
@@ -175,11 +187,11 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
 bool CClientSocket::TakeReplyFor(int32_t session) {
     if (m_nReplySession == session) return true;
     CFunction::RLog("Ret Session error,Need:%d ret:%d", session, m_nReplySession);
-    size_t at = oam::channel::FindReplyFor(m_strReply.GetString(), static_cast<size_t>(m_strReply.GetLength()), session);
+    const char* text = m_RecvBuf + m_nReplyFrom;
+    size_t length = static_cast<size_t>(m_nReplyTo - m_nReplyFrom);
+    size_t at = oam::codec::FindReplyFor(text, length, session);
     if (at == oam::codec::npos) return false;
-    m_strReply.Delete(0, static_cast<int>(at));
-    CFunction::DLog("Return:%s", MaskSecrets(m_strReply).GetString());
-    AnalyzeCommand();
+    FrameReply(text + at, length - at);
     return true;
 }
 
@@ -190,8 +202,7 @@ int CClientSocket::ReceiveReturnMsg(CString& message) {
         CFunction::RLog("Command timeout:%s", "");
         return -1;
     }
-    AssembleCommand();
-    if (AnalyzeCommand() != 0) message = m_strReplyRest;
+    if (AssembleCommand() != 0) message = ReplyRest();
     return 0;
 }
 
@@ -211,21 +222,24 @@ void CClientSocket::ClearSocketBufferedData() {
     }
 }
 
+// Frames what the last read got and gives its RETURNCODE. The reply stays
+// where it was read; the members hold where its parts are.
 int CClientSocket::AssembleCommand() {
-    if (m_nRecvLen < 1 || m_nRecvLen > RECV_BUFFER_SIZE) return 0;
-    m_RecvBuf[m_nRecvLen] = '\0';
-    m_strReply = m_RecvBuf;  // up to the first zero byte
-    m_strReply.TrimRight();
-    m_strReply.TrimLeft();
-    CFunction::DLog("Return:%s", MaskSecrets(m_strReply).GetString());
-    return 0;
+    if (m_nRecvLen < 1 || m_nRecvLen > RECV_BUFFER_SIZE) return m_nReplyCode;
+    return FrameReply(m_RecvBuf, static_cast<size_t>(m_nRecvLen));
 }
 
-int CClientSocket::AnalyzeCommand() {
-    COamCommand codec;
-    // The reply text stays as received; the pairs come off a copy of it.
-    m_strReplyRest = m_strReply;
-    m_nReplySession = codec.PopSessionID(m_strReplyRest);
-    m_nReplyCode = codec.PopReturnCode(m_strReplyRest);
-    return m_nReplyCode;
+int CClientSocket::FrameReply(const char* text, size_t length) {
+    oam::codec::Reply r = oam::codec::ReadReply(text, length);
+    m_nReplyFrom = static_cast<int32_t>(r.text.p - m_RecvBuf);
+    m_nReplyTo = static_cast<int32_t>(m_nReplyFrom + static_cast<int32_t>(r.text.n));
+    m_nRestFrom = static_cast<int32_t>(r.rest.p - m_RecvBuf);
+    m_nReplySession = r.session;
+    m_nReplyCode = r.code;
+    Trace(CFunction::DLog, "Return:%s", r.text.p, r.text.n);
+    return r.code;
+}
+
+CString CClientSocket::ReplyRest() const {
+    return CString(m_RecvBuf + m_nRestFrom, m_nReplyTo - m_nRestFrom);
 }

@@ -15,9 +15,9 @@
 #include "Corbex.h"
 #include "OamCommand.h"
 #include "channel/ChannelInternal.h"
-#include "channel/MemoryArchive.h"
+#include "codec/MemoryArchive.h"
 #include "channel/TransferProgress.h"
-#include "codec/TextScan.h"
+#include "codec/Reply.h"
 
 namespace {
 
@@ -69,31 +69,6 @@ public:
 private:
     HANDLE m_h;
 };
-
-// A server may write its reply and the archive back to back, so that the
-// read that took the reply holds the archive's first bytes too. The reply
-// text is raw[lead, end) (cut at the first NUL and trimmed) and unread, what
-// is left of it after the three pairs, is a suffix of that text; the archive
-// starts after those pairs and any white space, and begins with "PK".
-// Moves those bytes to the front of raw and gives their count; 0 when the
-// read held nothing that looks like an archive.
-int TakeArchiveHead(char* raw, int rawLen, const CString& unread) {
-    if (rawLen <= 0) return 0;
-    size_t n = static_cast<size_t>(rawLen);
-    size_t textEnd = strnlen(raw, n);
-    size_t lead = 0;
-    while (lead < textEnd && oam::mbcs::IsSpace(raw[lead])) ++lead;
-    while (textEnd > lead && oam::mbcs::IsSpace(raw[textEnd - 1])) --textEnd;
-    size_t unreadLen = static_cast<size_t>(unread.GetLength());
-    if (unreadLen > textEnd - lead) return 0;
-    size_t off = textEnd - unreadLen;
-    if (memcmp(raw + off, unread.GetString(), unreadLen) != 0) return 0;
-    while (off < n && oam::mbcs::IsSpace(raw[off])) ++off;
-    size_t left = n - off;
-    if (left == 0 || raw[off] != 'P' || (left > 1 && raw[off + 1] != 'K')) return 0;
-    memmove(raw, raw + off, left);
-    return static_cast<int>(left);
-}
 
 // A short name in the final file's directory, for writing the download
 // before it is moved into place. Its length does not depend on the final
@@ -251,18 +226,26 @@ int CClientSocket::ReceiveFile(const char* station, const char* fileName) {
     int rc = SendCommand(station, "FileGet", params, reply);
     if (rc == 1 || rc == 7) return rc;
 
-    COamCommand codec;
-    CString pairName, unused, lengthText, digest;
-    if (codec.PopNameValue(reply, pairName, unused, 1) != 0 || codec.PopNameValue(reply, pairName, lengthText, 1) != 0 ||
-        codec.PopNameValue(reply, pairName, digest, 1) != 0) {
-        return 1;
+    // Three pairs (the name, the length, the digest), read where the reply
+    // lies in the receive buffer, so that their end is known.
+    oam::codec::Span rest(m_RecvBuf + m_nRestFrom, static_cast<size_t>(m_nReplyTo - m_nRestFrom));
+    oam::codec::Pair pairs[3];
+    for (oam::codec::Pair& pair : pairs) {
+        pair = oam::codec::ScanPair(rest);
+        if (pair.got != oam::codec::Got::Whole) return 1;
+        rest.DropFront(pair.length);
     }
     // atoi's conversion, saturating at the int range instead of overflowing.
-    unsigned int length = static_cast<unsigned int>(
-        oam::codec::Atoi(oam::codec::Span(lengthText.GetString(), static_cast<size_t>(lengthText.GetLength()))));
-    // What the reply's read held beyond the reply waits in the receive
-    // buffer for the data phase; the received length now counts it.
-    m_nRecvLen = TakeArchiveHead(m_RecvBuf, m_nRecvLen, reply);
+    unsigned int length = static_cast<unsigned int>(oam::codec::Atoi(pairs[1].value));
+    CString digest(pairs[2].value.p, static_cast<int>(pairs[2].value.n));
+    // A server may write its reply and the archive back to back, so that the
+    // read that took the reply holds the archive's first bytes too: they
+    // wait at the front of the receive buffer for the data phase, and the
+    // received length now counts them.
+    oam::codec::Span head = oam::codec::ArchiveHead(m_RecvBuf, m_nRecvLen > 0 ? static_cast<size_t>(m_nRecvLen) : 0,
+                                                    static_cast<size_t>(rest.p - m_RecvBuf));
+    if (head.n) memmove(m_RecvBuf, head.p, head.n);
+    m_nRecvLen = static_cast<int32_t>(head.n);
     return ReceiveFile(name, length, digest);
 }
 

@@ -6,12 +6,9 @@
 #include "OamCommand.h"
 #include "codec/TextScan.h"
 
-using oam::codec::CopyFit;
-
 namespace {
 
 const int kMaxDevices = 16;
-const int kNameBufferBytes = 256;
 
 }  // namespace
 
@@ -20,29 +17,15 @@ int CClientSocket::GetAllStation(STATION_STRUCT* stations, int maximum) {
     int result = SendCommand("", "Get", "AllStation=;", reply);
     if (result != 0) return result;
 
-    COamCommand codec;
-    CString name, list;
-    codec.PopNameValue(reply, name, list, 1);
+    // The list is the first pair's value, read in place.
+    oam::codec::Pair pair = oam::codec::ScanPair(oam::codec::Span(reply.GetString(), static_cast<size_t>(reply.GetLength())));
+    oam::codec::Span list = pair.got == oam::codec::Got::Whole ? pair.value : oam::codec::Span();
 
     // The caller's array holds no more than maximum records.
     if (stations && maximum < 1) return 0;
 
     int count = 0;
-    CString id, encoded;
-    int number = 0;
-    while (codec.GetStationName(list, id, encoded, number)) {
-        if (stations) {
-            STATION_STRUCT& s = stations[count];
-            CopyFit(s.StationID, sizeof s.StationID, id.GetString(), static_cast<size_t>(id.GetLength()));
-            // One spare byte keeps the decoded name terminated even when the
-            // decoder fills all of its capacity.
-            unsigned char decoded[kNameBufferBytes + 1];
-            memset(decoded, 0, sizeof decoded);
-            Base64::base64ToBin(encoded.GetString(), decoded, kNameBufferBytes);
-            const char* text = reinterpret_cast<const char*>(decoded);
-            CopyFit(s.StationName, sizeof s.StationName, text, strlen(text));
-            s.StationValue = number;
-        }
+    while (oam::codec::PopStationRecord(list, stations ? &stations[count] : nullptr) == oam::codec::Got::Whole) {
         ++count;
         if (stations && count >= maximum) break;
     }

@@ -15,13 +15,47 @@ namespace codec {
 
 namespace {
 
+// memmove for the few bytes of an identifier or a name, without a library
+// call each: every load comes before the stores, so overlap is fine.
+void Move(char* dst, const char* src, size_t n) {
+    uint64_t a, b, c, d;
+    if (n > 32) {
+        memmove(dst, src, n);
+    } else if (n >= 16) {
+        memcpy(&a, src, 8);
+        memcpy(&b, src + 8, 8);
+        memcpy(&c, src + n - 16, 8);
+        memcpy(&d, src + n - 8, 8);
+        memcpy(dst, &a, 8);
+        memcpy(dst + 8, &b, 8);
+        memcpy(dst + n - 16, &c, 8);
+        memcpy(dst + n - 8, &d, 8);
+    } else if (n >= 8) {
+        memcpy(&a, src, 8);
+        memcpy(&b, src + n - 8, 8);
+        memcpy(dst, &a, 8);
+        memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t x, y;
+        memcpy(&x, src, 4);
+        memcpy(&y, src + n - 4, 4);
+        memcpy(dst, &x, 4);
+        memcpy(dst + n - 4, &y, 4);
+    } else if (n > 0) {
+        char x = src[0], y = src[n / 2], z = src[n - 1];
+        dst[0] = x;
+        dst[n / 2] = y;
+        dst[n - 1] = z;
+    }
+}
+
 // Copies s with a NUL for the C functions that want one; short texts stay
 // on the stack.
 class CText {
 public:
     explicit CText(Span s) {
         if (s.n < sizeof m_small) {
-            if (s.n) memcpy(m_small, s.p, s.n);
+            Move(m_small, s.p, s.n);
             m_small[s.n] = '\0';
             m_p = m_small;
         } else {
@@ -42,7 +76,27 @@ private:
 }  // namespace
 
 size_t Find(Span s, char c) {
-    size_t i = oam::mbcs::FindChar(s.p, s.n, c, 0);
+    // Delimiters are mostly a few bytes away (the "," after a station's
+    // number), nearer than a library call pays off. Bytes below 0x80 are
+    // characters of their own in every code page, so a run of them needs no
+    // scanner: eight at a time, it takes over at the first other byte, or
+    // after the run.
+    size_t i = 0;
+    if (!(static_cast<unsigned char>(c) & 0x80)) {
+        const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+        const uint64_t pattern = ones * static_cast<unsigned char>(c);
+        const size_t near = s.n < 64 ? s.n : 64;
+        for (; i + 8 <= near; i += 8) {
+            uint64_t w;
+            memcpy(&w, s.p + i, 8);
+            if (w & highs) break;
+            uint64_t x = w ^ pattern;  // a zero byte where c is
+            if ((x - ones) & ~x & highs) break;
+        }
+        for (; i < near && !(static_cast<unsigned char>(s.p[i]) & 0x80); ++i)
+            if (s.p[i] == c) return i;
+    }
+    i = oam::mbcs::FindChar(s.p, s.n, c, i);
     return i == oam::mbcs::npos ? npos : i;
 }
 
@@ -103,8 +157,8 @@ size_t FitLength(const char* s, size_t n, size_t max) {
 
 size_t CopyFit(char* dst, size_t cap, const char* s, size_t n) {
     if (!dst || cap == 0) return 0;
-    size_t k = FitLength(s, n, cap - 1);
-    if (k) memmove(dst, s, k);
+    size_t k = n < cap ? n : FitLength(s, n, cap - 1);  // most texts fit as they are
+    Move(dst, s, k);
     dst[k] = '\0';
     return k;
 }
@@ -167,13 +221,27 @@ StationEntry PopStation(Span& text) {
 }
 
 void DecodeName(Span base64, char* field, size_t cap) {
+    if (!field || cap == 0) return;
+    // Only the bytes that can reach the field are decoded, and none are
+    // zeroed first: CopyFit looks at no more than cap bytes of a longer
+    // text, and what it keeps ends at the first NUL.
     unsigned char buf[256];
-    memset(buf, 0, sizeof buf);
+    const size_t want = cap < sizeof buf ? cap : sizeof buf;
     CText t(base64);
-    Base64::base64ToBin(t.c_str(), buf, static_cast<int>(sizeof buf));
-    // A decoder that fills all 256 bytes leaves no NUL: stop at the end.
-    const char* name = reinterpret_cast<const char*>(buf);
-    CopyFit(field, cap, name, strnlen(name, sizeof buf));
+    int got = Base64::base64ToBin(t.c_str(), buf, static_cast<int>(want));
+    // A name is a few bytes: a loop beats a library call here.
+    size_t len = 0;
+    while (static_cast<int>(len) < got && buf[len]) ++len;
+    CopyFit(field, cap, reinterpret_cast<const char*>(buf), len);
+}
+
+Got PopStationRecord(Span& text, STATION_STRUCT* station) {
+    StationEntry e = PopStation(text);
+    if (e.got != Got::Whole || !station) return e.got;
+    CopyFit(station->StationID, sizeof station->StationID, e.id.p, e.id.n);
+    DecodeName(e.name, station->StationName, sizeof station->StationName);
+    station->StationValue = e.number;
+    return e.got;
 }
 
 int PopPtz(Span& text, PTZDEVICE_STRUCT* ptz) {

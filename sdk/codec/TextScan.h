@@ -83,13 +83,18 @@ struct StationEntry {
 };
 StationEntry PopStation(Span& text);
 
+// One station entry into a record: id cut to fit, name decoded as device
+// names are, number. A null record only reads (the list is counted).
+// Returns what PopStation got; the record is written only on Whole.
+Got PopStationRecord(Span& text, STATION_STRUCT* station);
+
 // One PTZ entry / one device entry into a record; 1 read, 0 not. A failed
 // read leaves what it consumed and wrote. A null record reads nothing.
 int PopPtz(Span& text, PTZDEVICE_STRUCT* ptz);
 int PopDevice(Span& text, WACDEVICE_STRUCT* device);
 
-// Decodes a base64 name as the station query does (zeroed 256-byte buffer,
-// capacity 256, result ignored) and copies it, cut to fit, into field.
+// Decodes a base64 name (Base64::base64ToBin into a zeroed 256-byte buffer,
+// up to the first NUL of base64) and copies it, cut to fit, into field.
 void DecodeName(Span base64, char* field, size_t cap);
 
 }  // namespace codec

@@ -169,13 +169,18 @@ public:
 private:
     int ReceiveFile(CString fileName, unsigned int length, CString digest);
     int AssembleCommand();
-    int AnalyzeCommand();
+    int FrameReply(const char* text, size_t length);
+    CString ReplyRest() const;
     bool TakeReplyFor(int32_t session);
     void NotifyLinkBreak(const char* where, bool synchronous);
 
-    CString m_strReply;        // last reply as received, cut and trimmed
+    // The last reply, as offsets into m_RecvBuf: its text as traced (cut and
+    // trimmed) is [m_nReplyFrom, m_nReplyTo), what follows its SESSIONID and
+    // RETURNCODE starts at m_nRestFrom.
+    int32_t m_nReplyFrom;
+    int32_t m_nRestFrom;
+    int32_t m_nReplyTo;
     int32_t m_nReplySession;   // its SESSIONID
-    CString m_strReplyRest;    // what follows SESSIONID and RETURNCODE
     int32_t m_nReplyCode;      // its RETURNCODE
     CRITICAL_SECTION m_csLock; // channel lock (recursive)
     int32_t m_nSession;        // SESSIONID of the next request

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "OamCommand.h"
+#include "codec/TextScan.h"
 #include "codec_test_util.h"
 
 using codectest::Base64Of;
@@ -42,6 +43,20 @@ TEST_P(StationEntry, ReadsOneEntry) {
     EXPECT_EQ(name.str(), c.name);
     EXPECT_EQ(number, c.number);
     EXPECT_EQ(t.str(), c.after);
+
+    // The record form reads the same entry and leaves the same text.
+    oam::codec::Span view(c.text, strlen(c.text));
+    STATION_STRUCT s;
+    memset(&s, 0x5A, sizeof s);
+    oam::codec::Got got = oam::codec::PopStationRecord(view, &s);
+    EXPECT_EQ(got == oam::codec::Got::Whole, c.result == 1);
+    EXPECT_EQ(std::string(view.p, view.n), c.after);
+    if (c.result == 1) {
+        EXPECT_EQ(std::string(s.StationID), c.id);
+        EXPECT_EQ(s.StationValue, c.number);
+    } else {
+        EXPECT_EQ(s.StationValue, 0x5A5A5A5A);  // a failed read writes nothing
+    }
 }
 
 const char* const U = kUntouched;
@@ -80,6 +95,18 @@ TEST(StationList, ReadsEveryEntryOfALongList) {
         ASSERT_EQ(id.str(), "ST" + std::to_string(read));
         ASSERT_EQ(name.str(), Base64Of("Station " + std::to_string(read)));
         ASSERT_EQ(number, read % 7);
+        ++read;
+    }
+    EXPECT_EQ(read, count);
+
+    // As GetAllStation fills its records: the names decoded.
+    oam::codec::Span view(list.data(), list.size());
+    STATION_STRUCT s;
+    read = 0;
+    while (oam::codec::PopStationRecord(view, &s) == oam::codec::Got::Whole) {
+        ASSERT_EQ(std::string(s.StationID), "ST" + std::to_string(read));
+        ASSERT_EQ(std::string(s.StationName), "Station " + std::to_string(read));
+        ASSERT_EQ(s.StationValue, read % 7);
         ++read;
     }
     EXPECT_EQ(read, count);
@@ -263,6 +290,14 @@ TEST(EntryNames, LongNamesCutToFit) {
         EXPECT_EQ(std::string(d.PtzDevice[0].PtzName), r.expected) << r.cp;
         EXPECT_EQ(d.DeviceID, 1);  // the field after the name is intact
         EXPECT_EQ(d.PtzDevice[0].PtzID, 2);
+        // Station names go through the same decoding.
+        std::string entry = "S1[" + b64 + "]3";
+        oam::codec::Span list(entry.data(), entry.size());
+        STATION_STRUCT s;
+        memset(&s, 0x5A, sizeof s);
+        ASSERT_EQ(oam::codec::PopStationRecord(list, &s), oam::codec::Got::Whole);
+        EXPECT_EQ(std::string(s.StationName), r.expected) << r.cp;
+        EXPECT_EQ(s.DeviceCount, 0x5A5A5A5A);  // the field after the name is intact
     }
 }
 

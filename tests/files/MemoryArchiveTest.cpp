@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "ZipTool.h"
-#include "channel/MemoryArchive.h"
+#include "codec/MemoryArchive.h"
 
 using oam::ExtractStatus;
 using oam::MemoryStream;

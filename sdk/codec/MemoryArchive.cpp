@@ -1,4 +1,4 @@
-#include "channel/MemoryArchive.h"
+#include "codec/MemoryArchive.h"
 
 #include <stdio.h>
 #include <stdlib.h>
