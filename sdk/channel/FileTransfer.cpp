@@ -19,6 +19,8 @@
 #include "channel/TransferProgress.h"
 #include "codec/Reply.h"
 
+using oam::channel::LockGuard;
+
 namespace {
 
 // Largest archive or file a download accepts: a hostile length must not be
@@ -27,17 +29,6 @@ const uint64_t kMaxDownload = 1u << 30;
 
 // One send call carries the whole archive, and send counts in int.
 const size_t kMaxUpload = INT_MAX;
-
-class ChannelLock {
-public:
-    explicit ChannelLock(CRITICAL_SECTION* cs) : m_cs(cs) { EnterCriticalSection(m_cs); }
-    ~ChannelLock() { LeaveCriticalSection(m_cs); }
-    ChannelLock(const ChannelLock&) = delete;
-    ChannelLock& operator=(const ChannelLock&) = delete;
-
-private:
-    CRITICAL_SECTION* m_cs;
-};
 
 struct FreeBytes {
     void operator()(unsigned char* p) const { free(p); }
@@ -105,7 +96,7 @@ bool AddFileEntry(oam::MemoryZipWriter& zip, const unsigned char* data, size_t l
 }  // namespace
 
 int CClientSocket::SendFile(const char* station, const char* fileName) {
-    ChannelLock lock(&m_csLock);
+    LockGuard lock(&m_csLock);
     CString name(fileName);
     CString path;
     path.Format("%s\\%s", CFunction::GetCurrentModuleDir().GetString(), name.GetString());
@@ -219,7 +210,7 @@ int CClientSocket::ReceiveFile(const char* station, const char* fileName) {
 
     // Held across the data phase too: the archive arrives on the channel's
     // socket and in its receive buffer, where another command would eat it.
-    ChannelLock lock(&m_csLock);
+    LockGuard lock(&m_csLock);
     CString params;
     params.Format("FileName=%s;", name.GetString());
     CString reply;
