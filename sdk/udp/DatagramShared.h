@@ -10,7 +10,7 @@ namespace udp {
 const int kReceiveBufferSize = 0x7d6000;
 
 // Null or empty: INADDR_ANY; digits and dots: inet_addr's reading;
-// otherwise the first IPv4 address the resolver gives, or 0.
+// otherwise the first address the resolver gives, or 0.
 unsigned long Name2Inet(const char* host);
 
 }  // namespace udp
