@@ -6,9 +6,9 @@
 
 #include <atomic>
 
-#include "UDPSocket.h"
 #include "alarm/RegistrationSchedule.h"
 #include "codec/AlarmDatagram.h"
+#include "udp/DatagramShared.h"
 
 namespace oam {
 namespace alarm {
@@ -33,7 +33,7 @@ void SetKeepAliveUnitForTest(Clock::duration unit) {
 namespace {
 
 const DWORD kPassMs = 30;
-const int kReceiveBufferSize = CUDPSocket::RECEIVE_BUFFER_SIZE;
+using oam::udp::kReceiveBufferSize;
 // Datagrams taken before the schedule is looked at again, so that a flood
 // cannot starve the keep-alives.
 const int kMaxPerPass = 256;
@@ -140,7 +140,7 @@ int CAlarmSocket::GetPeerName(CString& address, unsigned int& port) {
 }
 
 unsigned long CAlarmSocket::Name2Inet(const char* host) {
-    return CUDPSocket::Name2Inet(host);
+    return oam::udp::Name2Inet(host);
 }
 
 int CAlarmSocket::SendTo(const char* data, int length, const char* host, unsigned short port) {

@@ -19,6 +19,8 @@
 #include "channel/TransferProgress.h"
 #include "codec/Reply.h"
 
+using oam::channel::LockGuard;
+
 namespace {
 
 // Largest archive or file a download accepts: a hostile length must not be
@@ -27,17 +29,6 @@ const uint64_t kMaxDownload = 1u << 30;
 
 // One send call carries the whole archive, and send counts in int.
 const size_t kMaxUpload = INT_MAX;
-
-class ChannelLock {
-public:
-    explicit ChannelLock(CRITICAL_SECTION* cs) : m_cs(cs) { EnterCriticalSection(m_cs); }
-    ~ChannelLock() { LeaveCriticalSection(m_cs); }
-    ChannelLock(const ChannelLock&) = delete;
-    ChannelLock& operator=(const ChannelLock&) = delete;
-
-private:
-    CRITICAL_SECTION* m_cs;
-};
 
 struct FreeBytes {
     void operator()(unsigned char* p) const { free(p); }
@@ -102,37 +93,163 @@ bool AddFileEntry(oam::MemoryZipWriter& zip, const unsigned char* data, size_t l
     return zip.AddEntry("FILE", data, length, kProgressPiece, &PackStep, &progress);
 }
 
-}  // namespace
 
-int CClientSocket::SendFile(const char* station, const char* fileName) {
-    ChannelLock lock(&m_csLock);
-    CString name(fileName);
-    CString path;
-    path.Format("%s\\%s", CFunction::GetCurrentModuleDir().GetString(), name.GetString());
-
+// The file to upload, whole; false (logged where the cause is worth a
+// line) when it cannot be had.
+bool ReadWholeFile(const CString& path, Bytes& content, DWORD& length) {
     FileHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsOpen()) {
         CFunction::RLog("File Open Error:%s", path.GetString());
-        return 1;
+        return false;
     }
     // A file of 4 GiB or more has no 32-bit length: refused like one whose
     // buffer cannot be had, rather than sent cut short.
     DWORD high = 0;
-    DWORD length = GetFileSize(file.Get(), &high);
-    if (high != 0 || length == INVALID_FILE_SIZE) return 1;
+    length = GetFileSize(file.Get(), &high);
+    if (high != 0 || length == INVALID_FILE_SIZE) return false;
     // The archive's length travels as a long (32 bits on Windows) and in one
     // send: a file whose archive may not fit is refused before it is read.
     if (oam::MemoryZipWriter::Bound(length, 4) > kMaxUpload) {
         CFunction::RLog("File Too Large Error:%s", path.GetString());
-        return 1;
+        return false;
     }
-    Bytes content = Allocate(length);
-    if (!content) return 1;
+    content = Allocate(length);
+    if (!content) return false;
     DWORD got = 0;
     if (!ReadFile(file.Get(), content.get(), length, &got, nullptr) || got != length) {
         CFunction::RLog("Read File Error:%d", static_cast<int>(length));
-        return 1;
+        return false;
     }
+    return true;
+}
+
+// The data phase of a download, in three steps: read the archive, unpack
+// its entry, write the file. Each gives 0, OAM_TRANSFER_CANCELLED when the
+// host's hook asked to stop (the caller logs it and knows what the channel
+// is left in), or an OamReceiveFileResult it has logged.
+
+// Reads the announced archive from the channel's socket through its
+// receive buffer, whose first pending bytes are the archive's head that
+// the reply's read already took. The first piece is taken before any
+// comparison, so even a length of 0 waits for one read. Once the count
+// passes the length it can never match again: stop there rather than read
+// whatever the server sends.
+int ReadArchive(SOCKET s, char* recvBuf, int recvBufSize, int32_t& recvLen, int pending, unsigned char* archive,
+                unsigned int length, oam::channel::TransferProgress& progress) {
+    uint64_t count = 0;
+    for (;;) {
+        int n;
+        if (pending > 0) {
+            n = pending;
+            pending = 0;
+        } else {
+            n = win::recv(s, recvBuf, recvBufSize, 0);
+            recvLen = n;
+        }
+        if (n <= 0) break;
+        if (count + static_cast<uint64_t>(n) > length) {
+            count += static_cast<uint64_t>(n);
+            break;
+        }
+        memcpy(archive + count, recvBuf, static_cast<size_t>(n));
+        count += static_cast<uint64_t>(n);
+        if (count == length) break;
+        if (progress.Step(count)) return OAM_TRANSFER_CANCELLED;
+    }
+    if (count != length) {
+        CFunction::RLog("Receive File Length Error:%llu,%u", static_cast<unsigned long long>(count), length);
+        return OAM_RECVFILE_BAD_LENGTH;
+    }
+    if (progress.End()) return OAM_TRANSFER_CANCELLED;
+    return 0;
+}
+
+// No bytes at all (with the digest of no bytes) is how an empty file
+// travels; anything else must be an archive whose entry 0 comes out whole.
+// Begins the unpacking phase, which ends once the file is written.
+int UnpackEntry(const unsigned char* archive, unsigned int length, const CString& fileName,
+                oam::channel::TransferProgress& progress, Bytes& entry, size_t& entryLen) {
+    entryLen = 0;
+    if (length == 0) {
+        if (progress.Begin(OAM_PHASE_UNPACKING, 0)) return OAM_TRANSFER_CANCELLED;
+        entry = Allocate(0);
+    } else {
+        oam::MemoryZipReader zip;
+        oam::ZipEntryInfo info;
+        if (!zip.Open(archive, length) || !zip.EntryInfo(0, &info)) {
+            CFunction::RLog("Receive File Unpack Error:%s", fileName.GetString());
+            return OAM_RECVFILE_BAD_ARCHIVE;
+        }
+        // A directory entry (its name ends in "/") extracts as nothing at
+        // all: it is not the file that was asked for.
+        if (!info.name.empty() && info.name.back() == '/') {
+            CFunction::RLog("Receive File Unpack Error:%s,entry 0 is a directory", fileName.GetString());
+            return OAM_RECVFILE_BAD_ARCHIVE;
+        }
+        if (info.uncompressedSize <= kMaxDownload) entry = Allocate(info.uncompressedSize);
+        if (!entry) {
+            CFunction::RLog("Receive File Entry Size Error:%llu",
+                            static_cast<unsigned long long>(info.uncompressedSize));
+            return OAM_RECVFILE_ENTRY_TOO_LARGE;
+        }
+        entryLen = static_cast<size_t>(info.uncompressedSize);
+        if (progress.Begin(OAM_PHASE_UNPACKING, entryLen)) return OAM_TRANSFER_CANCELLED;
+        oam::ExtractStatus status = zip.Extract(0, entry.get(), entryLen);
+        if (status != oam::ExtractStatus::Ok) {
+            CFunction::RLog("Receive File Extract Error:%s,%d", fileName.GetString(), static_cast<int>(status));
+            return OAM_RECVFILE_BAD_ENTRY;
+        }
+    }
+    if (!entry) {
+        CFunction::RLog("Receive File Entry Size Error:%llu", 0ull);
+        return OAM_RECVFILE_ENTRY_TOO_LARGE;
+    }
+    return 0;
+}
+
+// Written under a temporary name beside the file and moved into place, so
+// that no half-written file ever bears the requested name.
+int WriteBesideAndRename(const CString& fileName, const unsigned char* data, size_t length,
+                         oam::channel::TransferProgress& progress) {
+    CString path, tempPath;
+    path.Format("%s/%s", CFunction::GetCurrentModuleDir().GetString(), fileName.GetString());
+    FileHandle out = CreateTempBeside(path, tempPath);
+    if (!out.IsOpen()) {
+        CFunction::RLog("Receive File Create Error:%s", path.GetString());
+        return OAM_RECVFILE_CREATE_FAILED;
+    }
+    DWORD written = 0;
+    bool ok = length == 0 ||
+              (WriteFile(out.Get(), data, static_cast<DWORD>(length), &written, nullptr) && written == length);
+    ok = out.Close() && ok;
+    if (!ok) {
+        DeleteFileA(tempPath);
+        CFunction::RLog("Receive File Write Error:%s", path.GetString());
+        return OAM_RECVFILE_WRITE_FAILED;
+    }
+    if (progress.End()) {
+        DeleteFileA(tempPath);
+        return OAM_TRANSFER_CANCELLED;
+    }
+    if (!MoveFileExA(tempPath, path, MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileA(tempPath);
+        CFunction::RLog("Receive File Rename Error:%s", path.GetString());
+        return OAM_RECVFILE_RENAME_FAILED;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int CClientSocket::SendFile(const char* station, const char* fileName) {
+    LockGuard lock(&m_csLock);
+    CString name(fileName);
+    CString path;
+    path.Format("%s\\%s", CFunction::GetCurrentModuleDir().GetString(), name.GetString());
+
+    Bytes content;
+    DWORD length = 0;
+    if (!ReadWholeFile(path, content, length)) return 1;
 
     // The archive area is sized for the worst case (and may grow), so that
     // small and incompressible files pack too. An empty file travels as no
@@ -219,7 +336,7 @@ int CClientSocket::ReceiveFile(const char* station, const char* fileName) {
 
     // Held across the data phase too: the archive arrives on the channel's
     // socket and in its receive buffer, where another command would eat it.
-    ChannelLock lock(&m_csLock);
+    LockGuard lock(&m_csLock);
     CString params;
     params.Format("FileName=%s;", name.GetString());
     CString reply;
@@ -268,36 +385,9 @@ int CClientSocket::ReceiveFile(CString fileName, unsigned int length, CString di
         return OAM_TRANSFER_CANCELLED;
     };
     if (progress.Begin(OAM_PHASE_RECEIVING, length)) return abandon();
-
-    // The first piece is taken before any comparison, so even a length of 0
-    // waits for one read. Once the count passes the length it can never
-    // match again: stop there rather than read whatever the server sends.
-    uint64_t count = 0;
-    for (;;) {
-        int n;
-        if (pending > 0) {
-            n = pending;
-            pending = 0;
-        } else {
-            n = win::recv(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, 0);
-            m_nRecvLen = n;
-        }
-        if (n <= 0) break;
-        if (count + static_cast<uint64_t>(n) > length) {
-            count += static_cast<uint64_t>(n);
-            break;
-        }
-        memcpy(archive.get() + count, m_RecvBuf, static_cast<size_t>(n));
-        count += static_cast<uint64_t>(n);
-        if (count == length) break;
-        if (progress.Step(count)) return abandon();
-    }
-    if (count != length) {
-        CFunction::RLog("Receive File Length Error:%llu,%u", static_cast<unsigned long long>(count), length);
-        return OAM_RECVFILE_BAD_LENGTH;
-    }
-
-    if (progress.End()) return abandon();
+    int rc = ReadArchive(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, m_nRecvLen, pending, archive.get(), length, progress);
+    if (rc == OAM_TRANSFER_CANCELLED) return abandon();
+    if (rc != 0) return rc;
 
     CString computed;
     CMD5 md5;
@@ -307,79 +397,15 @@ int CClientSocket::ReceiveFile(CString fileName, unsigned int length, CString di
         return OAM_RECVFILE_BAD_DIGEST;
     }
 
-    // No bytes at all (with the digest of no bytes) is how an empty file
-    // travels; anything else must be an archive whose entry 0 comes out whole.
     // Everything announced has been read: a cancel from here on leaves the
     // channel usable.
-    auto cancelledLocally = [&] {
-        CFunction::RLog("Receive File Cancelled:%s", fileName.GetString());
-        return OAM_TRANSFER_CANCELLED;
-    };
     Bytes entry;
     size_t entryLen = 0;
-    if (length == 0) {
-        if (progress.Begin(OAM_PHASE_UNPACKING, 0)) return cancelledLocally();
-        entry = Allocate(0);
-    } else {
-        oam::MemoryZipReader zip;
-        oam::ZipEntryInfo info;
-        if (!zip.Open(archive.get(), length) || !zip.EntryInfo(0, &info)) {
-            CFunction::RLog("Receive File Unpack Error:%s", fileName.GetString());
-            return OAM_RECVFILE_BAD_ARCHIVE;
-        }
-        // A directory entry (its name ends in "/") extracts as nothing at
-        // all: it is not the file that was asked for.
-        if (!info.name.empty() && info.name.back() == '/') {
-            CFunction::RLog("Receive File Unpack Error:%s,entry 0 is a directory", fileName.GetString());
-            return OAM_RECVFILE_BAD_ARCHIVE;
-        }
-        if (info.uncompressedSize <= kMaxDownload) entry = Allocate(info.uncompressedSize);
-        if (!entry) {
-            CFunction::RLog("Receive File Entry Size Error:%llu",
-                            static_cast<unsigned long long>(info.uncompressedSize));
-            return OAM_RECVFILE_ENTRY_TOO_LARGE;
-        }
-        entryLen = static_cast<size_t>(info.uncompressedSize);
-        if (progress.Begin(OAM_PHASE_UNPACKING, entryLen)) return cancelledLocally();
-        oam::ExtractStatus status = zip.Extract(0, entry.get(), entryLen);
-        if (status != oam::ExtractStatus::Ok) {
-            CFunction::RLog("Receive File Extract Error:%s,%d", fileName.GetString(), static_cast<int>(status));
-            return OAM_RECVFILE_BAD_ENTRY;
-        }
-    }
+    rc = UnpackEntry(archive.get(), length, fileName, progress, entry, entryLen);
     archive.reset();
-    if (!entry) {
-        CFunction::RLog("Receive File Entry Size Error:%llu", 0ull);
-        return OAM_RECVFILE_ENTRY_TOO_LARGE;
-    }
-
-    // Written under a temporary name and moved into place, so that no
-    // half-written file ever bears the requested name.
-    CString path, tempPath;
-    path.Format("%s/%s", CFunction::GetCurrentModuleDir().GetString(), fileName.GetString());
-    FileHandle out = CreateTempBeside(path, tempPath);
-    if (!out.IsOpen()) {
-        CFunction::RLog("Receive File Create Error:%s", path.GetString());
-        return OAM_RECVFILE_CREATE_FAILED;
-    }
-    DWORD written = 0;
-    bool ok = entryLen == 0 || (WriteFile(out.Get(), entry.get(), static_cast<DWORD>(entryLen), &written, nullptr) &&
-                                written == entryLen);
-    ok = out.Close() && ok;
-    if (!ok) {
-        DeleteFileA(tempPath);
-        CFunction::RLog("Receive File Write Error:%s", path.GetString());
-        return OAM_RECVFILE_WRITE_FAILED;
-    }
-    if (progress.End()) {
-        DeleteFileA(tempPath);
-        return cancelledLocally();
-    }
-    if (!MoveFileExA(tempPath, path, MOVEFILE_REPLACE_EXISTING)) {
-        DeleteFileA(tempPath);
-        CFunction::RLog("Receive File Rename Error:%s", path.GetString());
-        return OAM_RECVFILE_RENAME_FAILED;
-    }
+    if (rc == 0) rc = WriteBesideAndRename(fileName, entry.get(), entryLen, progress);
+    if (rc == OAM_TRANSFER_CANCELLED) CFunction::RLog("Receive File Cancelled:%s", fileName.GetString());
+    if (rc != 0) return rc;
     CFunction::DLog("File received ok:%s", fileName.GetString());
     return 0;
 }

@@ -6,6 +6,10 @@
 
 #include <atomic>
 
+#include "udp/DatagramShared.h"
+
+static_assert(CUDPSocket::RECEIVE_BUFFER_SIZE == oam::udp::kReceiveBufferSize, "one receive buffer size");
+
 struct CUDPSocket::Shared {
     std::atomic<int> refs{1};
     // Destroy on one copy clears it for all; read by every copy's calls.
@@ -130,8 +134,7 @@ int CUDPSocket::Create(unsigned int port, const char* addr) {
     unsigned long nonBlocking = 1;
     win::ioctlsocket(s, static_cast<long>(WIN_FIONBIO), &nonBlocking);
 
-    // A large buffer lets a burst wait while the host is busy.
-    int size = RECEIVE_BUFFER_SIZE;
+    int size = oam::udp::kReceiveBufferSize;
     win::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
 
     WSAEVENT ev = win::WSACreateEvent();
@@ -206,6 +209,10 @@ int CUDPSocket::GetPeerName(CString& address, unsigned int& port) const {
 }
 
 unsigned long CUDPSocket::Name2Inet(const char* host) {
+    return oam::udp::Name2Inet(host);
+}
+
+unsigned long oam::udp::Name2Inet(const char* host) {
     if (!host || !*host) return htonl(INADDR_ANY);
     bool dotted = true;
     for (const char* p = host; *p; ++p) {

@@ -130,48 +130,50 @@ void HandleControlLine(const std::string& line, AlarmPeer* peer, AlarmPlan& plan
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"oam-sim: a simulated management server (TCP commands) and alarm peer (UDP) for oamsdk hosts"};
+// The command line, with its defaults.
+struct Options {
     std::string configPath, bind = "127.0.0.1", alarmBind = "127.0.0.1", storage, portFile;
     unsigned port = 9000, alarmPort = 20000;
     bool noAlarms = false, noAuth = false, quiet = false, verbose = false, stdinControl = false;
     AlarmPlan plan;
     int maxClients = 64, ttl = 150, fileTimeoutMs = 15000, fileGetPauseMs = 20;
     uint64_t maxFileMb = 64;
+};
 
-    app.add_option("-c,--config", configPath, "JSON site description (default: the shipped default-config.json)");
-    app.add_option("-b,--bind", bind, "address of the command listener")->capture_default_str();
-    app.add_option("-p,--port", port, "TCP port of the command listener (0 = any free port)")
+// Gives -1 to go on, or the exit code (--help, --version, a bad option).
+int ParseOptions(int argc, char** argv, Options& o) {
+    CLI::App app{"oam-sim: a simulated management server (TCP commands) and alarm peer (UDP) for oamsdk hosts"};
+    app.add_option("-c,--config", o.configPath, "JSON site description (default: the shipped default-config.json)");
+    app.add_option("-b,--bind", o.bind, "address of the command listener")->capture_default_str();
+    app.add_option("-p,--port", o.port, "TCP port of the command listener (0 = any free port)")
         ->capture_default_str()
         ->check(CLI::Range(0u, 65535u));
-    app.add_option("--port-file", portFile, "write the command port chosen to this file once listening");
-    app.add_option("-s,--storage", storage, "directory for uploaded files (default: a temporary one, removed at exit)");
-    app.add_flag("--no-auth", noAuth, "accept commands without a Login first");
-    app.add_option("--max-clients", maxClients, "connections served at once")->capture_default_str()->check(CLI::Range(1, 4096));
-    app.add_option("--max-file-mb", maxFileMb, "largest file accepted or served, in MiB")->capture_default_str()->check(CLI::Range(1, 4096));
-    app.add_option("--file-timeout-ms", fileTimeoutMs, "time allowed for an upload's archive bytes")
+    app.add_option("--port-file", o.portFile, "write the command port chosen to this file once listening");
+    app.add_option("-s,--storage", o.storage, "directory for uploaded files (default: a temporary one, removed at exit)");
+    app.add_flag("--no-auth", o.noAuth, "accept commands without a Login first");
+    app.add_option("--max-clients", o.maxClients, "connections served at once")->capture_default_str()->check(CLI::Range(1, 4096));
+    app.add_option("--max-file-mb", o.maxFileMb, "largest file accepted or served, in MiB")->capture_default_str()->check(CLI::Range(1, 4096));
+    app.add_option("--file-timeout-ms", o.fileTimeoutMs, "time allowed for an upload's archive bytes")
         ->capture_default_str()
         ->check(CLI::Range(100, 600000));
-    app.add_option("--fileget-pause-ms", fileGetPauseMs, "pause between a download's reply and its archive bytes")
+    app.add_option("--fileget-pause-ms", o.fileGetPauseMs, "pause between a download's reply and its archive bytes")
         ->capture_default_str()
         ->check(CLI::Range(0, 10000));
-    app.add_flag("--no-alarms", noAlarms, "do not act as alarm peer");
-    app.add_option("--alarm-bind", alarmBind, "address of the alarm peer's UDP socket")->capture_default_str();
-    app.add_option("--alarm-port", alarmPort, "UDP port of the alarm peer (receivers always use 20000)")
+    app.add_flag("--no-alarms", o.noAlarms, "do not act as alarm peer");
+    app.add_option("--alarm-bind", o.alarmBind, "address of the alarm peer's UDP socket")->capture_default_str();
+    app.add_option("--alarm-port", o.alarmPort, "UDP port of the alarm peer (receivers always use 20000)")
         ->capture_default_str()
         ->check(CLI::Range(0u, 65535u));
-    app.add_option("--alarm-rate", plan.rate, "alarms per second to registered receivers (0 = on demand only)")
+    app.add_option("--alarm-rate", o.plan.rate, "alarms per second to registered receivers (0 = on demand only)")
         ->check(CLI::Range(0.0, 1000.0));
-    app.add_option("--alarm-count", plan.count, "stop the periodic alarms after this many (0 = no limit)");
-    app.add_option("--alarm-type", plan.type, "type of periodic alarms: 0, 1 or mixed")
+    app.add_option("--alarm-count", o.plan.count, "stop the periodic alarms after this many (0 = no limit)");
+    app.add_option("--alarm-type", o.plan.type, "type of periodic alarms: 0, 1 or mixed")
         ->capture_default_str()
         ->check(CLI::IsMember({"0", "1", "mixed"}));
-    app.add_option("--receiver-ttl", ttl, "forget a receiver silent for this many seconds")->capture_default_str()->check(CLI::Range(1, 86400));
-    app.add_flag("--stdin", stdinControl, "read control lines on stdin: alarm [0|1|mixed] [xN], receivers, quit");
-    app.add_flag("-q,--quiet", quiet, "log only errors");
-    app.add_flag("-v,--verbose", verbose, "log every request, reply and datagram");
+    app.add_option("--receiver-ttl", o.ttl, "forget a receiver silent for this many seconds")->capture_default_str()->check(CLI::Range(1, 86400));
+    app.add_flag("--stdin", o.stdinControl, "read control lines on stdin: alarm [0|1|mixed] [xN], receivers, quit");
+    app.add_flag("-q,--quiet", o.quiet, "log only errors");
+    app.add_flag("-v,--verbose", o.verbose, "log every request, reply and datagram");
     bool version = false;
     app.add_flag("-V,--version", version, "show the version and exit");
     try {
@@ -185,23 +187,13 @@ int main(int argc, char** argv) {
         std::printf("oam-sim %s\n", OAMSIM_VERSION);
         return 0;
     }
+    return -1;
+}
 
-    SetLogLevel(quiet ? LogLevel::Quiet : verbose ? LogLevel::Verbose : LogLevel::Normal);
-
-    if (configPath.empty()) configPath = FindDefaultConfig(argv[0]);
-    if (configPath.empty()) {
-        LogError("no --config given and the default configuration was not found");
-        return 1;
-    }
-    SimConfig config;
-    try {
-        config = LoadConfig(configPath);
-    } catch (const std::exception& e) {
-        LogError(e.what());
-        return 1;
-    }
-
-    bool tempStorage = storage.empty();
+// The storage directory asked for, or a temporary one (tempStorage) when
+// none was; false (logged) when it cannot be had.
+bool PrepareStorage(std::string& storage, bool& tempStorage) {
+    tempStorage = storage.empty();
     if (tempStorage) {
         const char* tmp = getenv("TMPDIR");
         std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/oam-sim-XXXXXX";
@@ -209,7 +201,7 @@ int main(int argc, char** argv) {
         buf.push_back(0);
         if (!mkdtemp(buf.data())) {
             LogError(std::string("cannot create a storage directory: ") + strerror(errno));
-            return 1;
+            return false;
         }
         storage = buf.data();
     } else {
@@ -217,72 +209,64 @@ int main(int argc, char** argv) {
         std::filesystem::create_directories(storage, ec);
         if (!std::filesystem::is_directory(storage)) {
             LogError("storage directory " + storage + " cannot be created");
-            return 1;
+            return false;
         }
     }
-    struct StorageCleanup {
-        std::string dir;
-        bool active;
-        ~StorageCleanup() {
-            std::error_code ec;
-            if (active) std::filesystem::remove_all(dir, ec);
-        }
-    } cleanup{storage, tempStorage};
+    return true;
+}
 
-    std::string err;
-    if (!InstallSignals(err)) {
-        LogError(err);
-        return 1;
+// Written whole under a temporary name, so a reader never sees half.
+bool WritePortFile(const std::string& portFile, unsigned port) {
+    std::string tmp = portFile + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << port << "\n";
     }
-
-    ServerOptions so;
-    so.bindAddress = bind;
-    so.port = static_cast<uint16_t>(port);
-    so.storageDir = storage;
-    so.requireLogin = !noAuth;
-    so.maxClients = maxClients;
-    so.maxFileBytes = maxFileMb << 20;
-    so.fileTimeoutMs = fileTimeoutMs;
-    so.fileGetPauseMs = fileGetPauseMs;
-    CommandServer server(config, so);
-    if (!server.Start(err)) {
-        LogError(err);
-        return 1;
+    if (std::rename(tmp.c_str(), portFile.c_str()) != 0) {
+        LogError("cannot write " + portFile);
+        return false;
     }
+    return true;
+}
 
-    std::unique_ptr<AlarmPeer> peer;
-    if (!noAlarms) {
-        PeerOptions po;
-        po.bindAddress = alarmBind;
-        po.port = static_cast<uint16_t>(alarmPort);
-        po.receiverTtlSec = ttl;
-        peer = std::make_unique<AlarmPeer>(server.Config(), po);
-        if (!peer->Start(err)) {
-            LogError(err + " (another alarm peer running? try --alarm-bind 127.0.0.2 or --no-alarms)");
-            return 1;
-        }
+// Takes what stdin has and handles each whole control line; a line that
+// grows past 4 KiB unended is dropped. End of input stops the reading.
+void ReadControlLines(std::string& pending, bool& open, AlarmPeer* peer, AlarmPlan& plan, bool& quit) {
+    char b[1024];
+    ssize_t n = ::read(STDIN_FILENO, b, sizeof b);
+    if (n <= 0) {
+        open = false;
+        return;
     }
-
-    size_t devices = 0;
-    for (const Station& s : config.stations) devices += s.devices.size();
-    LogEvent("site " + configPath + ": " + std::to_string(config.stations.size()) + " stations, " +
-             std::to_string(devices) + " devices, " + std::to_string(config.users.size()) + " users");
-    LogEvent("storage " + storage + (tempStorage ? " (temporary)" : ""));
-    LogEvent("listening on " + bind + ":" + std::to_string(server.Port()) + " (commands)" +
-             (peer ? ", " + alarmBind + ":" + std::to_string(peer->Port()) + "/udp (alarm peer)" : std::string()));
-    if (!portFile.empty()) {
-        // Written whole under a temporary name, so a reader never sees half.
-        std::string tmp = portFile + ".tmp";
-        {
-            std::ofstream out(tmp, std::ios::trunc);
-            out << server.Port() << "\n";
-        }
-        if (std::rename(tmp.c_str(), portFile.c_str()) != 0) {
-            LogError("cannot write " + portFile);
-            return 1;
-        }
+    pending.append(b, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = pending.find('\n')) != std::string::npos) {
+        HandleControlLine(pending.substr(0, nl), peer, plan, quit);
+        pending.erase(0, nl + 1);
     }
+    if (pending.size() > 4096) pending.clear();
+}
 
+// The alarms asked for since the last pass, then the periodic one if due.
+void SendDueAlarms(AlarmPeer& peer, AlarmPlan& plan, bool periodic, Clock::duration interval, Clock::time_point now) {
+    while (plan.demanded > 0) {
+        plan.demanded--;
+        if (peer.SendAlarm(plan.NextType(plan.sent)) == 0) LogEvent("no receivers registered: alarm not sent");
+    }
+    if (periodic && now >= plan.next) {
+        // Only alarms that reached someone count towards --alarm-count.
+        if (peer.SendAlarm(plan.NextType(plan.sent)) > 0) ++plan.sent;
+        plan.next += interval;
+        if (plan.next < now) plan.next = now + interval;  // no bursts after a stall
+        if (plan.count && plan.sent == plan.count)
+            LogEvent("periodic alarms done (" + std::to_string(plan.sent) + " sent)");
+    }
+}
+
+// Serves until a signal or a control line says stop: connections, the
+// alarm peer's datagrams, control lines on stdin, the alarms due and the
+// housekeeping once a second. Gives the exit code.
+int Run(CommandServer& server, AlarmPeer* peer, AlarmPlan& plan, bool stdinControl) {
     auto interval = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(plan.rate > 0 ? 1.0 / plan.rate : 0.0));
     plan.next = Clock::now() + interval;
@@ -326,44 +310,97 @@ int main(int argc, char** argv) {
             }
             if (fds[1].revents & POLLIN) server.OnAcceptable();
             if (peer && (fds[2].revents & POLLIN)) peer->OnReadable();
-            if (stdinOpen && (fds[stdinIndex].revents & (POLLIN | POLLHUP | POLLERR))) {
-                char b[1024];
-                ssize_t n = ::read(STDIN_FILENO, b, sizeof b);
-                if (n <= 0) {
-                    stdinOpen = false;
-                } else {
-                    stdinBuf.append(b, static_cast<size_t>(n));
-                    size_t nl;
-                    while ((nl = stdinBuf.find('\n')) != std::string::npos) {
-                        HandleControlLine(stdinBuf.substr(0, nl), peer.get(), plan, quit);
-                        stdinBuf.erase(0, nl + 1);
-                    }
-                    if (stdinBuf.size() > 4096) stdinBuf.clear();
-                }
-            }
+            if (stdinOpen && (fds[stdinIndex].revents & (POLLIN | POLLHUP | POLLERR)))
+                ReadControlLines(stdinBuf, stdinOpen, peer, plan, quit);
         }
         now = Clock::now();
-        if (peer) {
-            while (plan.demanded > 0) {
-                plan.demanded--;
-                if (peer->SendAlarm(plan.NextType(plan.sent)) == 0) LogEvent("no receivers registered: alarm not sent");
-            }
-            if (periodic && now >= plan.next) {
-                // Only alarms that reached someone count towards --alarm-count.
-                if (peer->SendAlarm(plan.NextType(plan.sent)) > 0) ++plan.sent;
-                plan.next += interval;
-                if (plan.next < now) plan.next = now + interval;  // no bursts after a stall
-                if (plan.count && plan.sent == plan.count)
-                    LogEvent("periodic alarms done (" + std::to_string(plan.sent) + " sent)");
-            }
-        }
+        if (peer) SendDueAlarms(*peer, plan, periodic, interval, now);
         if (now >= nextHousekeeping) {
             server.Reap();
             if (peer) peer->Expire();
             nextHousekeeping = now + std::chrono::seconds(1);
         }
     }
+    return exitCode;
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    int parsed = ParseOptions(argc, argv, o);
+    if (parsed >= 0) return parsed;
+
+    SetLogLevel(o.quiet ? LogLevel::Quiet : o.verbose ? LogLevel::Verbose : LogLevel::Normal);
+
+    if (o.configPath.empty()) o.configPath = FindDefaultConfig(argv[0]);
+    if (o.configPath.empty()) {
+        LogError("no --config given and the default configuration was not found");
+        return 1;
+    }
+    SimConfig config;
+    try {
+        config = LoadConfig(o.configPath);
+    } catch (const std::exception& e) {
+        LogError(e.what());
+        return 1;
+    }
+
+    bool tempStorage = false;
+    if (!PrepareStorage(o.storage, tempStorage)) return 1;
+    struct StorageCleanup {
+        std::string dir;
+        bool active;
+        ~StorageCleanup() {
+            std::error_code ec;
+            if (active) std::filesystem::remove_all(dir, ec);
+        }
+    } cleanup{o.storage, tempStorage};
+
+    std::string err;
+    if (!InstallSignals(err)) {
+        LogError(err);
+        return 1;
+    }
+
+    ServerOptions so;
+    so.bindAddress = o.bind;
+    so.port = static_cast<uint16_t>(o.port);
+    so.storageDir = o.storage;
+    so.requireLogin = !o.noAuth;
+    so.maxClients = o.maxClients;
+    so.maxFileBytes = o.maxFileMb << 20;
+    so.fileTimeoutMs = o.fileTimeoutMs;
+    so.fileGetPauseMs = o.fileGetPauseMs;
+    CommandServer server(config, so);
+    if (!server.Start(err)) {
+        LogError(err);
+        return 1;
+    }
+
+    std::unique_ptr<AlarmPeer> peer;
+    if (!o.noAlarms) {
+        PeerOptions po;
+        po.bindAddress = o.alarmBind;
+        po.port = static_cast<uint16_t>(o.alarmPort);
+        po.receiverTtlSec = o.ttl;
+        peer = std::make_unique<AlarmPeer>(server.Config(), po);
+        if (!peer->Start(err)) {
+            LogError(err + " (another alarm peer running? try --alarm-bind 127.0.0.2 or --no-alarms)");
+            return 1;
+        }
+    }
+
+    size_t devices = 0;
+    for (const Station& s : config.stations) devices += s.devices.size();
+    LogEvent("site " + o.configPath + ": " + std::to_string(config.stations.size()) + " stations, " +
+             std::to_string(devices) + " devices, " + std::to_string(config.users.size()) + " users");
+    LogEvent("storage " + o.storage + (tempStorage ? " (temporary)" : ""));
+    LogEvent("listening on " + o.bind + ":" + std::to_string(server.Port()) + " (commands)" +
+             (peer ? ", " + o.alarmBind + ":" + std::to_string(peer->Port()) + "/udp (alarm peer)" : std::string()));
+    if (!o.portFile.empty() && !WritePortFile(o.portFile, server.Port())) return 1;
+
+    int exitCode = Run(server, peer.get(), o.plan, o.stdinControl);
     server.Stop();
     LogEvent("stopped");
     return exitCode;

@@ -1,4 +1,4 @@
-// The inline members of Base64, CMD5 and CFunction that this library
+// The inline members of Base64, CMD5 and CFunction that this module
 // defines and exports (Corbex defines the rest). An inline member is only
 // emitted where a call to it survives, so EmitInlineMembers calls or takes
 // the address of each one in a function that is never optimised; it is
