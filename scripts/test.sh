@@ -261,6 +261,20 @@ else
       wfail=$((wfail + 1))
       wrc=1
     fi
+    # The C interface: the DLL's exports against its header, and the C99
+    # test program under Wine against an oam-sim started here.
+    if bash scripts/win-capi.sh build-win "${OAM_BUILD_DIR:-build}" >"$LOGDIR/capi-win64.log" 2>&1; then
+      wpass=$((wpass + 2))
+      echo "win64: the C interface under Wine passed (exports, C program)"
+    else
+      wcapi=$(grep -c -E '^win-capi: .*FAILED' "$LOGDIR/capi-win64.log")
+      [ "${wcapi:-0}" -ge 1 ] || wcapi=2
+      wfail=$((wfail + wcapi))
+      wpass=$((wpass + 2 - wcapi))
+      wrc=1
+      tail -n 40 "$LOGDIR/capi-win64.log"
+      echo "win64: the C interface under Wine FAILED; log: $LOGDIR/capi-win64.log"
+    fi
     PASSED=$((PASSED + wpass))
     FAILED=$((FAILED + wfail))
     if [ "$wrc" -ne 0 ] || [ "$wbad" -ne 0 ]; then
