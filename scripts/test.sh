@@ -251,8 +251,20 @@ else
     # One program at a time: under Wine, UDP sockets bind the wildcard
     # address, so programs using the same port on different loopback
     # addresses would meet.
+    # The Linux tools the tests compare against (python3's zipfile, zip)
+    # run in a peer on the Linux side: a Windows program under Wine cannot
+    # wait for a Linux process.
+    WPEERS=$(mktemp -d)
+    python3 scripts/win-tool-peer.py "$WPEERS/tool-port" "$WINEPREFIX" 1800 &
+    WTOOL_PID=$!
+    for _ in $(seq 100); do [ -s "$WPEERS/tool-port" ] && break; sleep 0.1; done
+    export OAM_TOOL_PEER=127.0.0.1:$(cat "$WPEERS/tool-port" 2>/dev/null)
     ctest --test-dir build-win -j1 -V >"$WLOG" 2>&1
     wrc=$?
+    kill "$WTOOL_PID" 2>/dev/null
+    wait "$WTOOL_PID" 2>/dev/null
+    rm -rf "$WPEERS"
+    unset OAM_TOOL_PEER
     wsum() { grep -a -E "^([0-9]+: )?\[  $1 *\] [0-9]+ tests?" "$WLOG" | sed -E 's/.*\] ([0-9]+) tests?.*/\1/' | awk '{n += $1} END {print n + 0}'; }
     wpass=$(wsum PASSED); wskip=$(wsum SKIPPED); wfail=$(wsum FAILED)
     wpass=${wpass:-0}; wskip=${wskip:-0}; wfail=${wfail:-0}
