@@ -23,6 +23,7 @@
 #include "loopback.h"
 #include "oam_win.h"
 #include "platform/posix/platform_internal.h"
+#include "test_handles.h"
 
 using namespace plattest;
 using Clock = std::chrono::steady_clock;
@@ -397,9 +398,9 @@ TEST(SocketHandles, NoSocketValuesFailEveryCallAndTouchNoDescriptor) {
                      (SOCKET(7) << 32) | SOCKET(raw)}) {
         ExpectEveryCallRefuses(s);
     }
-    EXPECT_TRUE(FdOpen(raw));
-    EXPECT_TRUE(FdOpen(1));
-    EXPECT_TRUE(FdOpen(2));
+    EXPECT_TRUE(oamtest::DescriptorOpen(raw));
+    EXPECT_TRUE(oamtest::DescriptorOpen(1));
+    EXPECT_TRUE(oamtest::DescriptorOpen(2));
     ::close(raw);
 }
 
@@ -408,7 +409,7 @@ TEST(SocketHandles, StaleHandleNeverReachesAReusedDescriptor) {
     ASSERT_NE(INVALID_SOCKET, old);
     int fd = FdOf(old);
     ASSERT_EQ(0, win::closesocket(old));
-    EXPECT_FALSE(FdOpen(fd));
+    EXPECT_FALSE(oamtest::DescriptorOpen(fd));
 
     // A new socket of the layer on the same descriptor number.
     SOCKET fresh = win::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -418,7 +419,7 @@ TEST(SocketHandles, StaleHandleNeverReachesAReusedDescriptor) {
     unsigned long on = 1;  // a call that wrongly reached it must not block
     ASSERT_EQ(0, win::ioctlsocket(fresh, WIN_FIONBIO, &on));
     ExpectEveryCallRefuses(old);
-    EXPECT_TRUE(FdOpen(fd));
+    EXPECT_TRUE(oamtest::DescriptorOpen(fd));
     int type = 0, len = sizeof type;
     EXPECT_EQ(0, win::getsockopt(fresh, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &len));
     EXPECT_EQ(SOCK_DGRAM, type);
@@ -429,7 +430,7 @@ TEST(SocketHandles, StaleHandleNeverReachesAReusedDescriptor) {
     ASSERT_EQ(fd, raw);
     EXPECT_EQ(SOCKET_ERROR, win::closesocket(fresh));
     EXPECT_EQ(WSAENOTSOCK, win::WSAGetLastError());
-    EXPECT_TRUE(FdOpen(raw));
+    EXPECT_TRUE(oamtest::DescriptorOpen(raw));
     ::close(raw);
 }
 
@@ -448,7 +449,7 @@ TEST(SocketHandles, NeverStdioDescriptorsAndCloseOnExec) {
             if (fd <= 2) bad |= 2;
             if (!(fcntl(fd, F_GETFD) & FD_CLOEXEC)) bad |= 4;
         }
-        if (FdOpen(0) || FdOpen(1) || FdOpen(2)) bad |= 8;
+        if (oamtest::DescriptorOpen(0) || oamtest::DescriptorOpen(1) || oamtest::DescriptorOpen(2)) bad |= 8;
         _exit(bad);
     }
     int status = 0;
@@ -621,7 +622,7 @@ TEST(SocketClose, CloseFromAnotherThreadWakesBlockedReceive) {
         auto r = done.get();
         EXPECT_EQ(SOCKET_ERROR, r.first);
         EXPECT_TRUE(r.second == WSAEINTR || r.second == WSAENOTSOCK) << r.second;
-        EXPECT_FALSE(FdOpen(fd)) << "the descriptor is closed once the call has left";
+        EXPECT_FALSE(oamtest::DescriptorOpen(fd)) << "the descriptor is closed once the call has left";
         if (peer >= 0) ::close(peer);
     }
 }

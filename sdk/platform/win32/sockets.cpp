@@ -1,7 +1,7 @@
 // Socket settings, Windows side.
-#include <mstcpip.h>
-
 #include "platform_sockets.h"
+
+#include <mstcpip.h>  // after winsock2.h
 
 namespace oam {
 namespace platform {
