@@ -19,6 +19,9 @@
 namespace oamtest {
 // Which system the tests were built for, where a case differs by design.
 constexpr bool kWindows = false;
+inline bool UnderWine() {
+    return false;
+}
 
 // Open descriptors of the process, -1 when they cannot be counted.
 inline int OpenHandleCount() {
