@@ -170,6 +170,21 @@ TEST(SocketErrors, SendToClosedPeerFailsWithoutSigpipe) {
     EXPECT_EQ(SIG_DFL, sa.sa_handler) << "the layer must not change signal dispositions";
 }
 
+// The POSIX layer also takes Linux's own FIONBIO number (callers that pass
+// the system's spelling through a long).
+TEST(SocketErrors, LinuxFionbioSpellingSwitchesBlockingToo) {
+    TcpPair p;
+    ASSERT_GE(p.peer, 0);
+    unsigned long on = 1;
+    ASSERT_EQ(0, win::ioctlsocket(p.client, WIN_FIONBIO, &on));
+    unsigned long off = 0;
+    ASSERT_EQ(0, win::ioctlsocket(p.client, static_cast<long>(FIONBIO), &off));
+    SetTimeout(p.client, SO_RCVTIMEO, 50);
+    char buf[16];
+    EXPECT_EQ(SOCKET_ERROR, win::recv(p.client, buf, sizeof buf, 0));
+    EXPECT_EQ(WSAETIMEDOUT, win::WSAGetLastError()) << "still non-blocking";
+}
+
 // ---- handles ------------------------------------------------------------------
 namespace {
 // Every call of the layer that takes a socket, as (name, call) pairs.
