@@ -14,6 +14,8 @@
 #
 #   bash scripts/test.sh            all stages
 #   bash scripts/test.sh --quick    the plain stage only (or OAM_QUICK=1)
+#   OAM_STAGES="plain win64" bash scripts/test.sh    the stages named only
+#          (win64 builds oam-sim in build/ when plain is not among them)
 #
 # OAM_FUZZ_SECONDS sets each fuzz target's run time here (default 40).
 # OAM_SOAK=1 adds the soak run (tests/soak, OAM_SOAK_SECONDS long, 180 by
@@ -127,6 +129,7 @@ EOF
   return $out
 }
 
+want() { [ -z "${OAM_STAGES:-}" ] || [[ " ${OAM_STAGES//,/ } " == *" $1 "* ]]; }
 stage_begin() { STAGE_START=$SECONDS; echo; echo "== $1: $2"; }
 stage_end() { TIMINGS+=("$(printf '%-6s %4ds  %s' "$1" $((SECONDS - STAGE_START)) "$2")"); }
 
@@ -139,6 +142,7 @@ if ! oam_ensure_deps; then
 fi
 
 # --- plain -----------------------------------------------------------------
+if want plain; then
 stage_begin plain "build/ (RelWithDebInfo) and the whole suite"
 BUILD=${OAM_BUILD_DIR:-build}
 SOAK=OFF
@@ -147,6 +151,7 @@ if build_tree plain "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOAMSDK_SOAK=$SO
   run_ctest plain "$BUILD"
 fi
 stage_end plain "$BUILD"
+fi
 
 if [ "$QUICK" = 1 ]; then
   echo
@@ -156,6 +161,7 @@ if [ "$QUICK" = 1 ]; then
 fi
 
 # --- uchar -----------------------------------------------------------------
+if want uchar; then
 # The codec and Corbex tests again with char unsigned, as on ARM Linux, so
 # that no decoder comes to depend on the signedness of char. Only those two
 # programs are built (build-uchar/).
@@ -171,8 +177,10 @@ else
   fail_stage uchar "build failed; log: $UCHAR_LOG"
 fi
 stage_end uchar build-uchar
+fi
 
 # --- asan ------------------------------------------------------------------
+if want asan; then
 stage_begin asan "build-asan/ (ASan + UBSan + LSan) and the whole suite"
 if probe_sanitizer "-fsanitize=address,undefined"; then
   if build_tree asan build-asan -DCMAKE_BUILD_TYPE=Debug -DOAMSDK_SANITIZE=address -DOAMSDK_BUILD_BENCH=OFF; then
@@ -186,8 +194,10 @@ else
   echo "== asan: SKIPPED (the compiler cannot build and run -fsanitize=address,undefined here)"
   stage_end asan "skipped"
 fi
+fi
 
 # --- tsan ------------------------------------------------------------------
+if want tsan; then
 stage_begin tsan "build-tsan/ (ThreadSanitizer) and the whole suite"
 if probe_sanitizer "-fsanitize=thread"; then
   [ -n "$PROBE_PREFIX" ] && echo "(ThreadSanitizer needs address randomisation off: running under $PROBE_PREFIX)"
@@ -200,8 +210,10 @@ else
   echo "== tsan: SKIPPED (the compiler cannot build and run -fsanitize=thread here)"
   stage_end tsan "skipped"
 fi
+fi
 
 # --- win64 -----------------------------------------------------------------
+if want win64; then
 # Counts are test cases (GoogleTest's own summary of each program); a
 # program that ends without one counts as one failure.
 stage_begin win64 "build-win/ (mingw-w64 DLLs) and the portable suite under wine64"
@@ -210,6 +222,12 @@ if [ "${OAM_WIN64:-1}" = 0 ]; then
   stage_end win64 "skipped"
 else
   . scripts/deps-win.sh
+  # The Linux peers (oam-sim) come from the plain stage's tree.
+  LB=${OAM_BUILD_DIR:-build}
+  if ! want plain && ! { cmake -S . -B "$LB" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$LOGDIR/build-peers.log" 2>&1 &&
+                         cmake --build "$LB" -j"$JOBS" --target oam-sim >>"$LOGDIR/build-peers.log" 2>&1; }; then
+    echo "win64: oam-sim could not be built; log: $LOGDIR/build-peers.log"
+  fi
   WLOG="$LOGDIR/ctest-win64.log"
   if ! oam_win_ensure_deps; then
     fail_stage win64 "cross-build dependencies"
@@ -233,8 +251,20 @@ else
     # One program at a time: under Wine, UDP sockets bind the wildcard
     # address, so programs using the same port on different loopback
     # addresses would meet.
+    # The Linux tools the tests compare against (python3's zipfile, zip)
+    # run in a peer on the Linux side: a Windows program under Wine cannot
+    # wait for a Linux process.
+    WPEERS=$(mktemp -d)
+    python3 scripts/win-tool-peer.py "$WPEERS/tool-port" "$WINEPREFIX" 1800 &
+    WTOOL_PID=$!
+    for _ in $(seq 100); do [ -s "$WPEERS/tool-port" ] && break; sleep 0.1; done
+    export OAM_TOOL_PEER=127.0.0.1:$(cat "$WPEERS/tool-port" 2>/dev/null)
     ctest --test-dir build-win -j1 -V >"$WLOG" 2>&1
     wrc=$?
+    kill "$WTOOL_PID" 2>/dev/null
+    wait "$WTOOL_PID" 2>/dev/null
+    rm -rf "$WPEERS"
+    unset OAM_TOOL_PEER
     wsum() { grep -a -E "^([0-9]+: )?\[  $1 *\] [0-9]+ tests?" "$WLOG" | sed -E 's/.*\] ([0-9]+) tests?.*/\1/' | awk '{n += $1} END {print n + 0}'; }
     wpass=$(wsum PASSED); wskip=$(wsum SKIPPED); wfail=$(wsum FAILED)
     wpass=${wpass:-0}; wskip=${wskip:-0}; wfail=${wfail:-0}
@@ -261,6 +291,20 @@ else
       wfail=$((wfail + 1))
       wrc=1
     fi
+    # The C interface: the DLL's exports against its header, and the C99
+    # test program under Wine against an oam-sim started here.
+    if bash scripts/win-capi.sh build-win "${OAM_BUILD_DIR:-build}" >"$LOGDIR/capi-win64.log" 2>&1; then
+      wpass=$((wpass + 2))
+      echo "win64: the C interface under Wine passed (exports, C program)"
+    else
+      wcapi=$(grep -c -E '^win-capi: .*FAILED' "$LOGDIR/capi-win64.log")
+      [ "${wcapi:-0}" -ge 1 ] || wcapi=2
+      wfail=$((wfail + wcapi))
+      wpass=$((wpass + 2 - wcapi))
+      wrc=1
+      tail -n 40 "$LOGDIR/capi-win64.log"
+      echo "win64: the C interface under Wine FAILED; log: $LOGDIR/capi-win64.log"
+    fi
     PASSED=$((PASSED + wpass))
     FAILED=$((FAILED + wfail))
     if [ "$wrc" -ne 0 ] || [ "$wbad" -ne 0 ]; then
@@ -276,8 +320,10 @@ else
     stage_end win64 "build failed"
   fi
 fi
+fi
 
 # --- fuzz ------------------------------------------------------------------
+if want fuzz; then
 stage_begin fuzz "every libFuzzer target for ${OAM_FUZZ_SECONDS:-40}s"
 FUZZLOG="$LOGDIR/fuzz.log"
 OAM_FUZZ_SECONDS=${OAM_FUZZ_SECONDS:-40} bash scripts/fuzz.sh 2>&1 | tee "$FUZZLOG"
@@ -294,6 +340,7 @@ if grep -q '^fuzz: .*skipped' "$FUZZLOG"; then
   stage_end fuzz "skipped"
 else
   stage_end fuzz "build-fuzz, $fpass passed, $ffail failed"
+fi
 fi
 
 summary

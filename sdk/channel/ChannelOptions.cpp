@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "Corbex.h"
+#include "platform_sockets.h"
 
 namespace oam {
 namespace channel {
@@ -42,11 +43,8 @@ int SetKeepAliveOn(SOCKET s, const ChannelOptions& o) {
     if (win::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on) != 0)
         return OAM_OPTION_FAILED;
     if (!o.keepAlive) return OAM_OPTION_OK;
-    const int values[3] = {o.keepIdle, o.keepInterval, o.keepCount};
-    const int names[3] = {TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT};
-    for (int i = 0; i < 3; ++i)
-        if (win::setsockopt(s, IPPROTO_TCP, names[i], reinterpret_cast<const char*>(&values[i]), sizeof values[i]) != 0)
-            return OAM_OPTION_FAILED;
+    if (oam::platform::SetTcpKeepAliveTimes(s, o.keepIdle, o.keepInterval, o.keepCount) != 0)
+        return OAM_OPTION_FAILED;
     return OAM_OPTION_OK;
 }
 

@@ -19,8 +19,16 @@ using oam::channel::NextSession;
 namespace oam {
 namespace channel {
 
+namespace {
+bool MentionsPassword(const char* s) {
+    for (; *s; ++s)
+        if (strncasecmp(s, "password", 8) == 0) return true;
+    return false;
+}
+}  // namespace
+
 CString MaskSecrets(const CString& text) {
-    if (!strcasestr(text.GetString(), "password")) return text;  // the usual case: no copy to edit
+    if (!MentionsPassword(text.GetString())) return text;  // the usual case: no copy to edit
     std::string s = text.str();
     size_t pos = 0;
     while (pos < s.size()) {

@@ -16,6 +16,21 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// TCP keep-alive options as Windows 10 1709 and later take them
+// (ws2ipdef.h of the Windows SDK); mingw-w64's headers lack them.
+#ifndef TCP_KEEPALIVE
+#define TCP_KEEPALIVE 3
+#endif
+#ifndef TCP_KEEPIDLE
+#define TCP_KEEPIDLE TCP_KEEPALIVE
+#endif
+#ifndef TCP_KEEPCNT
+#define TCP_KEEPCNT 16
+#endif
+#ifndef TCP_KEEPINTVL
+#define TCP_KEEPINTVL 17
+#endif
+
 namespace win {
 using ::WSAStartup;
 using ::WSACleanup;

@@ -333,6 +333,24 @@ TEST(Connection, DestructorReleasesTheConnection) {
     EXPECT_TRUE(server.waitClosed(0));
 }
 
+// Keep-alive takes on the held connection on both systems: Windows before
+// 10 1709 (and Wine) refuse the per-option settings and get the timing
+// through SIO_KEEPALIVE_VALS instead.
+TEST(Connection, KeepAliveTakesOnTheHeldConnection) {
+    FakeServer server;
+    CClientSocket channel;
+    ASSERT_TRUE(Connect(channel, server));
+    EXPECT_EQ(channel.SetKeepAlive(9, 3, 5), OAM_OPTION_OK);
+    int on = 0;
+    int len = sizeof on;
+    ASSERT_EQ(0, win::getsockopt(channel.GetSocket(), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&on), &len));
+    EXPECT_NE(0, on);
+    EXPECT_EQ(channel.DisableKeepAlive(), OAM_OPTION_OK);
+    len = sizeof on;
+    ASSERT_EQ(0, win::getsockopt(channel.GetSocket(), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&on), &len));
+    EXPECT_EQ(0, on);
+}
+
 TEST(Connection, NoSocketToBeHadBlocksCreateUntilClose) {
     FakeServer server;
     CClientSocket channel;

@@ -1,16 +1,15 @@
 // Last-error text and the module directory.
-#include <dlfcn.h>
-#include <limits.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "Corbex.h"
+#include "test_system.h"
 
 namespace {
 
@@ -76,20 +75,23 @@ TEST(LastErrorString, ReadsTheCallingThreadsCode) {
 
 class ModuleDir : public ::testing::Test {
 protected:
-    void TearDown() override { unsetenv("OAMSDK_MODULE_DIR"); }
+    void TearDown() override { oamtest::UnsetEnv("OAMSDK_MODULE_DIR"); }
 };
 
 std::string RealPath(const std::string& p) {
-    char buf[PATH_MAX];
-    return realpath(p.c_str(), buf) ? std::string(buf) : std::string();
+    std::error_code ec;
+    std::filesystem::path real = std::filesystem::canonical(p, ec);
+    return ec ? std::string() : real.string();
 }
 
 TEST_F(ModuleDir, DefaultIsTheDirectoryHoldingLibcorbex) {
-    unsetenv("OAMSDK_MODULE_DIR");
+    oamtest::UnsetEnv("OAMSDK_MODULE_DIR");
     const std::string dir = CFunction::GetCurrentModuleDir().str();
     ASSERT_FALSE(dir.empty());
     EXPECT_NE('/', dir.back());
-    EXPECT_EQ(0, access((dir + "/libcorbex.so").c_str(), F_OK)) << dir;
+    EXPECT_NE('\\', dir.back());
+    const char* library = oamtest::kWindows ? "libcorbex.dll" : "libcorbex.so";
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / library)) << dir;
     const char* build = getenv("OAMSDK_TEST_BINARY_DIR");
     if (build) {
         EXPECT_EQ(RealPath(std::string(build) + "/lib"), RealPath(dir));
@@ -105,10 +107,10 @@ TEST_F(ModuleDir, EnvironmentOverridesWithoutTrailingSeparator) {
                        {"/tmp/oam-files//", "/tmp/oam-files"}, {"C:\\data\\", "C:\\data"},
                        {"relative/dir", "relative/dir"}};
     for (const auto& row : table) {
-        setenv("OAMSDK_MODULE_DIR", row.env, 1);
+        oamtest::SetEnv("OAMSDK_MODULE_DIR", row.env);
         EXPECT_EQ(row.dir, CFunction::GetCurrentModuleDir().str()) << row.env;
     }
-    setenv("OAMSDK_MODULE_DIR", "", 1);  // empty means not set
+    oamtest::SetEnv("OAMSDK_MODULE_DIR", "");  // empty means not set
     EXPECT_EQ(def, CFunction::GetCurrentModuleDir().str());
 }
 

@@ -2,30 +2,29 @@
 // The server checks uploads independently (OpenSSL's MD5, Python's
 // zipfile) and serves downloads built by other tools, whole and damaged.
 
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <ostream>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "FakeServer.h"
 #include "ZipTool.h"
+#include "test_reference.h"
+#include "test_system.h"
 
 using oamtest::FakeConn;
 using oamtest::FakeServer;
@@ -34,14 +33,12 @@ using oamtest::ZipItem;
 namespace {
 
 std::string Md5Hex(const std::string& bytes) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_Digest(bytes.data(), bytes.size(), md, &n, EVP_md5(), nullptr);
+    const std::string md = oamtest::ReferenceMd5(bytes.data(), bytes.size());
     static const char hex[] = "0123456789abcdef";
     std::string out;
-    for (unsigned i = 0; i < n; ++i) {
-        out += hex[md[i] >> 4];
-        out += hex[md[i] & 15];
+    for (unsigned char b : md) {
+        out += hex[b >> 4];
+        out += hex[b & 15];
     }
     return out;
 }
@@ -82,7 +79,7 @@ class FileTransfer : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_dir.ok());
-        setenv("OAMSDK_MODULE_DIR", m_dir.path().c_str(), 1);
+        oamtest::SetEnv("OAMSDK_MODULE_DIR", m_dir.path().c_str());
         CFunction::SetSinkHook(CFunction::SinkR, Hook, this);
         CFunction::SetSinkHook(CFunction::SinkD, Hook, this);
     }
@@ -252,15 +249,12 @@ TEST_P(FileUploadFailure, ReportsAndReleasesTheChannel) {
     } else if (f.fault == UploadFault::Over2GiB) {
         // Its archive may not fit the protocol's length: refused before any
         // of it is read (reading it would take 2 GiB of memory).
-        ASSERT_EQ(truncate(m_dir.file(name).c_str(), (1LL << 31) - 1000), 0);  // sparse
+        std::filesystem::resize_file(m_dir.file(name), (1ULL << 31) - 1000);  // sparse on Linux
     } else if (f.fault == UploadFault::Over4GiB) {
-        ASSERT_EQ(truncate(m_dir.file(name).c_str(), (1LL << 32) + 1), 0);  // sparse
+        std::filesystem::resize_file(m_dir.file(name), (1ULL << 32) + 1);
     } else if (f.fault == UploadFault::ShortRead) {
-        // sysfs files claim 4096 bytes and give far fewer.
-        const char* sys = "/sys/kernel/mm/transparent_hugepage/enabled";
-        if (access(sys, R_OK) != 0) GTEST_SKIP() << "no " << sys;
-        unlink(m_dir.file(name).c_str());
-        ASSERT_EQ(symlink(sys, m_dir.file(name).c_str()), 0);
+        if (!oamtest::LinkToShortReadingFile(m_dir.file(name)))
+            GTEST_SKIP() << (oamtest::kWindows ? "POSIX only: " : "") << "no file whose reads give less than its size";
     }
 
     UploadFault fault = f.fault;
@@ -511,22 +505,22 @@ TEST_P(FileDownloadLocalFailure, LeavesNoFileBehind) {
     const LocalFailure& f = GetParam();
     std::string archive = MakeArchive(Arc::Good);
     std::vector<std::string> before;
-    rlimit saved;
-    getrlimit(RLIMIT_FSIZE, &saved);
     if (f.expected == OAM_RECVFILE_RENAME_FAILED) {
         // A directory where the file should go: the temporary cannot replace it.
-        ASSERT_EQ(mkdir(m_dir.file(f.name).c_str(), 0755), 0);
+        ASSERT_TRUE(std::filesystem::create_directory(m_dir.file(f.name)));
         before = {f.name};
-    } else if (f.expected == OAM_RECVFILE_WRITE_FAILED) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit small = saved;
-        small.rlim_cur = 4096;
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     }
     FakeServer server(GoodDownload(archive));
     Connect(server);
-    int rc = m_sock.ReceiveFile("2", f.name);
-    setrlimit(RLIMIT_FSIZE, &saved);
+    int rc;
+    if (f.expected == OAM_RECVFILE_WRITE_FAILED) {
+        oamtest::FileSizeCap cap(4096);
+        if (!cap.ok()) OAM_SKIP_ON_WINDOWS("no per-process file size limit to make a write fail");
+        ASSERT_TRUE(cap.ok());
+        rc = m_sock.ReceiveFile("2", f.name);
+    } else {
+        rc = m_sock.ReceiveFile("2", f.name);
+    }
     EXPECT_EQ(rc, f.expected);
     EXPECT_TRUE(Logged(CFunction::SinkR, f.rlog));
     EXPECT_EQ(m_dir.list(), before);
@@ -562,7 +556,7 @@ TEST_F(FileTransfer, DownloadHoldsTheChannelUntilTheArchiveIsIn) {
     FakeServer server(GoodDownload(archive, &replied, &interleaved));
     Connect(server);
     std::future<int> other = std::async(std::launch::async, [&] {
-        for (int i = 0; i < 10000 && !replied; ++i) usleep(1000);
+        for (int i = 0; i < 10000 && !replied; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return m_sock.SendCommand("2", "Ping", "");
     });
     EXPECT_EQ(m_sock.ReceiveFile("2", "cfg.ini"), 0);

@@ -50,7 +50,7 @@ protected:
     void SetUp() override {
         NoLeaks::SetUp();
         ASSERT_TRUE(m_dir.ok());
-        setenv("OAMSDK_MODULE_DIR", m_dir.path().c_str(), 1);
+        oamtest::SetEnv("OAMSDK_MODULE_DIR", m_dir.path().c_str());
     }
     // The old local copy that every download deletes first.
     void PlaceOldCopy() { ASSERT_TRUE(oamtest::WriteFileBytes(m_dir.file("f.bin"), "old copy")); }

@@ -1,15 +1,11 @@
-// Raw POSIX peers on 127.0.0.1 for the platform tests: the other end of a
-// connection is deliberately not built with the layer under test.
+// Raw peers on 127.0.0.1 for the platform tests, in the system's own
+// socket calls (test_net.h): the other end of a connection is deliberately
+// not built with the layer under test.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
+
+#include "test_net.h"
 
 namespace plattest {
 
@@ -34,13 +30,13 @@ public:
     // With backlog 0 and one connection waiting, Linux drops further SYNs:
     // the next connect stays pending.
     explicit Listener(int backlog = 8) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        fd_ = static_cast<int>(::socket(AF_INET, SOCK_STREAM | oamtest::net::kCloexec, 0));
         sockaddr_in a = Loopback(0);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         ::listen(fd_, backlog);
         port_ = PortOf(fd_);
     }
-    ~Listener() { ::close(fd_); }
+    ~Listener() { oamtest::net::Close(fd_); }
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
     uint16_t port() const { return port_; }
@@ -48,8 +44,8 @@ public:
     // Waits up to timeoutMs for a connection; -1 if none came.
     int Accept(int timeoutMs = 5000) {
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1) return -1;
-        return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (oamtest::net::Poll(&p, 1, timeoutMs) != 1) return -1;
+        return static_cast<int>(::accept(fd_, nullptr, nullptr));
     }
 
 private:
@@ -59,15 +55,11 @@ private:
 
 // A bound UDP socket on 127.0.0.1, ephemeral port.
 inline int BoundUdp(uint16_t* port) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = static_cast<int>(::socket(AF_INET, SOCK_DGRAM | oamtest::net::kCloexec, 0));
     sockaddr_in a = Loopback(0);
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     *port = PortOf(fd);
     return fd;
-}
-
-inline bool FdOpen(int fd) {
-    return fcntl(fd, F_GETFD) != -1;
 }
 
 }  // namespace plattest

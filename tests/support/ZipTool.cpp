@@ -1,57 +1,25 @@
 #include "ZipTool.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
+
+#include "test_system.h"
+#include "test_tools.h"
 
 namespace oamtest {
 
 namespace {
 
-void RemoveTree(const std::string& path) {
-    DIR* d = opendir(path.c_str());
-    if (d) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n == "." || n == "..") continue;
-            std::string p = path + "/" + n;
-            struct stat st;
-            if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                RemoveTree(p);
-            } else {
-                unlink(p.c_str());
-            }
-        }
-        closedir(d);
-    }
-    rmdir(path.c_str());
-}
-
-// Runs argv without a shell; true when it exits with 0.
+// Runs argv without a shell; true when it exits with 0 (test_tools.h: a
+// child process on POSIX, the script's tool peer on Windows).
 bool Run(const std::vector<std::string>& args) {
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0) dup2(devnull, 1);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return RunTool(args);
 }
 
 const char* kMakeScript = R"PY(
@@ -88,27 +56,18 @@ with zipfile.ZipFile(d + '/in.zip') as z:
 
 }  // namespace
 
-TempDir::TempDir() {
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/oamsdk-files-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data())) m_path = buf.data();
-}
+TempDir::TempDir() : m_path(MakeTempDir("oamsdk-files")) {}
 
 TempDir::~TempDir() {
-    if (!m_path.empty()) RemoveTree(m_path);
+    std::error_code ec;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
 }
 
 std::vector<std::string> TempDir::list() const {
     std::vector<std::string> names;
-    DIR* d = opendir(m_path.c_str());
-    if (!d) return names;
-    while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-    }
-    closedir(d);
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(m_path, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -129,8 +88,8 @@ bool ReadFileBytes(const std::string& path, std::string& bytes) {
 }
 
 bool FileExists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
 }
 
 std::string PythonZip(const std::vector<ZipItem>& items, bool forceZip64) {

@@ -305,9 +305,9 @@ void CmdUpload(const GlobalOptions& g, const std::string& station, const std::st
     struct stat sb;
     if (::stat(path.c_str(), &sb) != 0) FailLocal("read", path, errno);
     if (!S_ISREG(sb.st_mode)) FailLocal("read", path, S_ISDIR(sb.st_mode) ? EISDIR : EINVAL);
-    int probe = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (probe < 0) FailLocal("read", path, errno);
-    ::close(probe);
+    FILE* probe = fopen(path.c_str(), "rb");  // readable, not only present
+    if (!probe) FailLocal("read", path, errno);
+    fclose(probe);
     uint64_t size = 0;
     std::string md5 = Md5OfFile(path, size);
     Session s(g);

@@ -14,6 +14,7 @@
 #include <new>
 
 #include "platform_internal.h"
+#include "platform_sockets.h"
 
 
 namespace oam {
@@ -247,6 +248,15 @@ SocketRef::~SocketRef() {
 
 bool SocketRef::closed() const {
     return (m_entry->state.load(std::memory_order_acquire) & kClosed) != 0;
+}
+
+int SetTcpKeepAliveTimes(SOCKET s, int idleSeconds, int intervalSeconds, int count) {
+    const int values[3] = {idleSeconds, intervalSeconds, count};
+    const int names[3] = {TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT};
+    for (int i = 0; i < 3; ++i)
+        if (win::setsockopt(s, IPPROTO_TCP, names[i], reinterpret_cast<const char*>(&values[i]), sizeof values[i]) != 0)
+            return SOCKET_ERROR;
+    return 0;
 }
 
 }  // namespace platform

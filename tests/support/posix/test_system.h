@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,9 @@
 namespace oamtest {
 // Which system the tests were built for, where a case differs by design.
 constexpr bool kWindows = false;
+inline bool UnderWine() {
+    return false;
+}
 
 // Open descriptors of the process, -1 when they cannot be counted.
 inline int OpenHandleCount() {
@@ -112,6 +116,39 @@ private:
     bool m_ok = false;
     std::vector<int> m_spent;
 };
+
+// Caps the size of the files this process writes (a write past it fails,
+// SIGXFSZ ignored) while it lives.
+class FileSizeCap {
+public:
+    explicit FileSizeCap(rlim_t bytes) {
+        if (getrlimit(RLIMIT_FSIZE, &m_saved) != 0) return;
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit small = m_saved;
+        small.rlim_cur = bytes;
+        m_ok = setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~FileSizeCap() {
+        if (m_ok) setrlimit(RLIMIT_FSIZE, &m_saved);
+    }
+    FileSizeCap(const FileSizeCap&) = delete;
+    FileSizeCap& operator=(const FileSizeCap&) = delete;
+    bool ok() const { return m_ok; }
+
+private:
+    rlimit m_saved{};
+    bool m_ok = false;
+};
+
+// Makes `path` (replacing a file there) a link to a file whose size claims
+// more than its reads give: sysfs files claim 4096 bytes and give far
+// fewer. False when there is none to link to.
+inline bool LinkToShortReadingFile(const std::string& path) {
+    const char* sys = "/sys/kernel/mm/transparent_hugepage/enabled";
+    if (access(sys, R_OK) != 0) return false;
+    unlink(path.c_str());
+    return symlink(sys, path.c_str()) == 0;
+}
 }  // namespace oamtest
 
 // Skips the rest of the test on Windows, with the reason.
