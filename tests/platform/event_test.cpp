@@ -206,7 +206,9 @@ TEST(NetEvents, SocketClosedDuringAWaitDoesNotSignal) {
     u.sock = INVALID_SOCKET;
     ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(10)));
     EXPECT_EQ(static_cast<DWORD>(WSA_WAIT_TIMEOUT), result.get());
-    if (oamtest::kHandlesHaveDescriptors) EXPECT_FALSE(oamtest::DescriptorOpen(fd)) << "the wait let go of the descriptor";
+    if (oamtest::kHandlesHaveDescriptors) {
+        EXPECT_FALSE(oamtest::DescriptorOpen(fd)) << "the wait let go of the descriptor";
+    }
 }
 
 TEST(NetEvents, SelectingDuringAWaitIsSeen) {

@@ -125,7 +125,9 @@ TEST(SocketErrors, ErrorsArePerThread) {
         EXPECT_EQ(WSAENOTSOCK, win::WSAGetLastError());
     }).join();
     // Windows' own thread calls may overwrite the creating thread's value.
-    if (!oamtest::kWindows) EXPECT_EQ(WSAECONNRESET, win::WSAGetLastError());
+    if (!oamtest::kWindows) {
+        EXPECT_EQ(WSAECONNRESET, win::WSAGetLastError());
+    }
 }
 
 // ---- datagrams -------------------------------------------------------------------

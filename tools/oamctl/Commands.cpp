@@ -14,6 +14,7 @@
 #include <deque>
 #include <filesystem>
 #include <iostream>
+#include <list>
 #include <memory>
 #include <thread>
 
@@ -139,8 +140,9 @@ std::string Absolute(const std::string& dir) {
 // points it at the directory the user means.
 void UseDirectory(const std::string& dir) {
     // putenv keeps the string itself: it lives as long as the process.
-    std::string* entry = new std::string("OAMSDK_MODULE_DIR=" + Absolute(dir));
-    putenv(&(*entry)[0]);
+    static std::list<std::string> entries;
+    entries.push_back("OAMSDK_MODULE_DIR=" + Absolute(dir));
+    putenv(&entries.back()[0]);
 }
 
 // Creates and removes a file in `dir`: the only sure test that a download
