@@ -85,15 +85,15 @@ size_t Find(Span s, char c) {
     if (!(static_cast<unsigned char>(c) & 0x80)) {
         const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
         const uint64_t pattern = ones * static_cast<unsigned char>(c);
-        const size_t near = s.n < 64 ? s.n : 64;
-        for (; i + 8 <= near; i += 8) {
+        const size_t head = s.n < 64 ? s.n : 64;
+        for (; i + 8 <= head; i += 8) {
             uint64_t w;
             memcpy(&w, s.p + i, 8);
             if (w & highs) break;
             uint64_t x = w ^ pattern;  // a zero byte where c is
             if ((x - ones) & ~x & highs) break;
         }
-        for (; i < near && !(static_cast<unsigned char>(s.p[i]) & 0x80); ++i)
+        for (; i < head && !(static_cast<unsigned char>(s.p[i]) & 0x80); ++i)
             if (s.p[i] == c) return i;
     }
     i = oam::mbcs::FindChar(s.p, s.n, c, i);
