@@ -100,6 +100,11 @@ class OversizedReply : public NoLeaks, public ::testing::WithParamInterface<Over
 // away at the start of the next exchange, which is answered properly.
 TEST_P(OversizedReply, FirstReceiveCountsRestIsDropped) {
     const OversizeCase& p = GetParam();
+    // The fake server's thread is left in a send of megabytes that nobody
+    // reads; Wine does not always wake it when the client closes.
+    if (!p.fitsSocketBuffer) {
+        OAM_SKIP_UNDER_WINE("a send blocked on a full loopback connection is not always woken by the peer's close");
+    }
     const std::string head = Reply(0, 3, "Data=");
     const std::string big = oamtest::Padded(head, p.size, 'd');
 
