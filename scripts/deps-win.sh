@@ -12,21 +12,10 @@ OAM_WIN_DEPS=${OAM_WIN_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/oamsdk/win64-deps}
 export OAM_WIN_DEPS
 OAM_WINE=${OAM_WINE:-/usr/lib/wine/wine64}
 
+. "$(dirname "${BASH_SOURCE[0]}")/deps.sh"
+
 oam_win_ensure_packages() {
-  local missing=() p
-  for p in "${OAM_WIN_PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq >/dev/null
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  else
-    echo "missing packages (install them first): ${missing[*]}" >&2
-    return 1
-  fi
+  oam_install_missing "${OAM_WIN_PACKAGES[@]}"
 }
 
 # The versions the cached builds depend on; a change rebuilds them.

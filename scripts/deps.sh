@@ -5,9 +5,10 @@ OAM_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libminizip-dev
   libssl-dev openssl python3 python3-pytest python3-setuptools python3-wheel python3-pip
   zip unzip clang libclang-rt-14-dev help2man)
 
-oam_ensure_deps() {
+# Installs those of the named packages that are missing.
+oam_install_missing() {  # package...
   local missing=() p
-  for p in "${OAM_PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -20,6 +21,10 @@ oam_ensure_deps() {
     echo "missing packages (install them first): ${missing[*]}" >&2
     return 1
   fi
+}
+
+oam_ensure_deps() {
+  oam_install_missing "${OAM_PACKAGES[@]}"
 }
 
 # Run directly, it installs what is missing.
