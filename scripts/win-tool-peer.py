@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The tool peer of the Windows test stage: runs, for test programs under
 Wine, the Linux tools they compare against (python3, zip), which a Windows
-program cannot wait for there (tests/support/win32/test_tools.h).
+program cannot wait for there (tests/support/win32/TestTools.h).
 
     win-tool-peer.py PORT_FILE WINEPREFIX [LIFETIME_SECONDS]
 

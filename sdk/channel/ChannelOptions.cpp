@@ -9,7 +9,7 @@
 #include <unordered_map>
 
 #include "Corbex.h"
-#include "platform_sockets.h"
+#include "PlatformSockets.h"
 
 namespace oam {
 namespace channel {

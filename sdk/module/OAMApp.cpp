@@ -7,7 +7,7 @@
 
 #include "OamModule.h"
 #include "oamsdk_version.h"
-#include "module/resource.h"
+#include "module/Resource.h"
 
 // Constant-initialised (constexpr constructors), so it exists before any
 // load-time code of the module runs.

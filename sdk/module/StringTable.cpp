@@ -1,6 +1,6 @@
 // The module's string table.
 #include "AppFramework.h"
-#include "module/resource.h"
+#include "module/Resource.h"
 
 namespace {
 

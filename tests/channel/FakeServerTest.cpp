@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "FakeServer.h"
-#include "test_net.h"
-#include "test_system.h"
+#include "TestNet.h"
+#include "TestSystem.h"
 
 using oamtest::Action;
 using oamtest::FakeConn;

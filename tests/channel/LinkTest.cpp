@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "ChannelHarness.h"
-#include "test_net.h"
-#include "test_system.h"
+#include "TestNet.h"
+#include "TestSystem.h"
 
 using chtest::Connect;
 using chtest::LogCapture;

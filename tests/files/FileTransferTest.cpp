@@ -23,8 +23,8 @@
 #include "Corbex.h"
 #include "FakeServer.h"
 #include "ZipTool.h"
-#include "test_reference.h"
-#include "test_system.h"
+#include "TestReference.h"
+#include "TestSystem.h"
 
 using oamtest::FakeConn;
 using oamtest::FakeServer;

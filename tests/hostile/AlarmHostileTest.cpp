@@ -17,7 +17,7 @@
 
 #include "AlarmSocket.h"
 #include "HostileHarness.h"
-#include "test_net.h"
+#include "TestNet.h"
 
 using namespace hostile;
 

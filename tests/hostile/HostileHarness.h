@@ -14,7 +14,7 @@
 
 #include "ClientSocket.h"
 #include "FakeServer.h"
-#include "test_system.h"
+#include "TestSystem.h"
 
 namespace hostile {
 

@@ -17,7 +17,7 @@
 #include "FakeServer.h"
 #include "SimConfig.h"
 #include "SimHarness.h"
-#include "udp_peers.h"
+#include "UdpPeers.h"
 #include "Wire.h"
 
 using namespace simtest;

@@ -1,6 +1,6 @@
 #include "FakeServer.h"
 
-#include "test_net.h"
+#include "TestNet.h"
 
 #include <stdlib.h>
 

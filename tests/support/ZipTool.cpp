@@ -9,14 +9,14 @@
 #include <sstream>
 #include <system_error>
 
-#include "test_system.h"
-#include "test_tools.h"
+#include "TestSystem.h"
+#include "TestTools.h"
 
 namespace oamtest {
 
 namespace {
 
-// Runs argv without a shell; true when it exits with 0 (test_tools.h: a
+// Runs argv without a shell; true when it exits with 0 (TestTools.h: a
 // child process on POSIX, the script's tool peer on Windows).
 bool Run(const std::vector<std::string>& args) {
     return RunTool(args);
