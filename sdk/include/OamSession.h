@@ -48,7 +48,7 @@ typedef void (*OAM_SESSION_CALLBACK)(LONG_PTR session, const OAM_SESSION_EVENT* 
 // Results of COamSession's commands besides the channel's own.
 enum OamSessionResult {
     OAM_SESSION_LINK_DOWN = -2,  // the link is down (reconnecting or given up): nothing was sent
-    OAM_SESSION_BUSY = -3,       // Open while the session is open, or a setting while open
+    OAM_SESSION_BUSY = -3,       // Open while the session is open
 };
 
 class OAMSDK_API COamSession {
