@@ -8,7 +8,7 @@
 
 #include "alarm/RegistrationSchedule.h"
 #include "codec/AlarmDatagram.h"
-#include "udp/DatagramShared.h"
+#include "platform/SocketCommon.h"
 
 namespace oam {
 namespace alarm {
@@ -33,14 +33,9 @@ void SetKeepAliveUnitForTest(Clock::duration unit) {
 namespace {
 
 const DWORD kPassMs = 30;
-using oam::udp::kReceiveBufferSize;
 // Datagrams taken before the schedule is looked at again, so that a flood
 // cannot starve the keep-alives.
 const int kMaxPerPass = 256;
-
-bool IsHandle(SOCKET s) {
-    return s != 0 && s != INVALID_SOCKET;
-}
 
 // Owns the loop's event object.
 class LoopEvent {
@@ -55,7 +50,7 @@ public:
     // Waits up to ms for a datagram on s; false when it could not wait (no
     // socket, no event), so that the caller sleeps instead.
     bool Wait(SOCKET s, DWORD ms) {
-        if (m_event == WSA_INVALID_EVENT || !IsHandle(s)) return false;
+        if (m_event == WSA_INVALID_EVENT || !oam::platform::IsHandle(s)) return false;
         if (s != m_selected) {
             if (win::WSAEventSelect(s, m_event, FD_READ | FD_CLOSE) != 0) {
                 m_selected = 0;
@@ -93,28 +88,11 @@ int CAlarmSocket::IsSocket() {
 int CAlarmSocket::Create(unsigned int port, const char* /*addr: always all interfaces*/) {
     if (Socket.load() != 0) return 0;
 
-    SOCKET s = win::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    // Its large receive buffer holds a burst of alarms while the host's
+    // callback is busy.
+    SOCKET s = oam::platform::OpenDatagramSocket(htonl(INADDR_ANY), port);
     Socket.store(s);
-    if (s == INVALID_SOCKET) return 0;
-
-    sockaddr_in local;
-    memset(&local, 0, sizeof local);
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = htons(static_cast<unsigned short>(port & 0xFFFF));
-    if (win::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        win::closesocket(s);
-        Socket.store(0);
-        return 0;
-    }
-
-    unsigned long nonBlocking = 1;
-    win::ioctlsocket(s, static_cast<long>(WIN_FIONBIO), &nonBlocking);
-
-    // Room for a burst of alarms while the host's callback is busy.
-    int size = kReceiveBufferSize;
-    win::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
-    return 1;
+    return oam::platform::IsHandle(s) ? 1 : 0;
 }
 
 int CAlarmSocket::Close() {
@@ -126,21 +104,11 @@ int CAlarmSocket::Close() {
 }
 
 int CAlarmSocket::GetPeerName(CString& address, unsigned int& port) {
-    sockaddr_in peer;
-    memset(&peer, 0, sizeof peer);
-    int length = sizeof peer;
-    if (win::getpeername(Socket.load(), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        win::WSAGetLastError();
-        return 0;
-    }
-    const char* text = win::inet_ntoa(peer.sin_addr);
-    address = text ? text : "";
-    port = ntohs(peer.sin_port);
-    return 1;
+    return oam::platform::GetPeerName(Socket.load(), address, port);
 }
 
 unsigned long CAlarmSocket::Name2Inet(const char* host) {
-    return oam::udp::Name2Inet(host);
+    return oam::platform::Name2Inet(host);
 }
 
 int CAlarmSocket::SendTo(const char* data, int length, const char* host, unsigned short port) {

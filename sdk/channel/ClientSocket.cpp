@@ -9,6 +9,7 @@
 #include "Corbex.h"
 #include "channel/ChannelInternal.h"
 #include "channel/ChannelOptions.h"
+#include "platform/SocketCommon.h"
 
 namespace oam {
 namespace channel {
@@ -165,21 +166,7 @@ char* CClientSocket::GetServerIp() {
 }
 
 unsigned long CClientSocket::Name2Inet(const char* name) {
-    if (!name || !*name) return htonl(0);
-    bool dotted = true;
-    for (const char* p = name; *p; ++p) {
-        if (!((*p >= '0' && *p <= '9') || *p == '.')) {
-            dotted = false;
-            break;
-        }
-    }
-    if (dotted) return win::inet_addr(name);
-
-    hostent* h = win::gethostbyname(name);
-    if (!h || h->h_addrtype != AF_INET || h->h_length < 4 || !h->h_addr_list || !h->h_addr_list[0]) return 0;
-    uint32_t addr;
-    memcpy(&addr, h->h_addr_list[0], 4);
-    return addr;
+    return oam::platform::Name2Inet(name);
 }
 
 void CClientSocket::OnClose(int) { NotifyLinkBreak("CClientSocket::OnClose", true); }

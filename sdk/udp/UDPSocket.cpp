@@ -6,9 +6,9 @@
 
 #include <atomic>
 
-#include "udp/DatagramShared.h"
+#include "platform/SocketCommon.h"
 
-static_assert(CUDPSocket::RECEIVE_BUFFER_SIZE == oam::udp::kReceiveBufferSize, "one receive buffer size");
+static_assert(CUDPSocket::RECEIVE_BUFFER_SIZE == oam::platform::kDatagramReceiveBuffer, "one receive buffer size");
 
 struct CUDPSocket::Shared {
     std::atomic<int> refs{1};
@@ -19,9 +19,7 @@ struct CUDPSocket::Shared {
 
 namespace {
 
-bool IsHandle(SOCKET s) {
-    return s != 0 && s != INVALID_SOCKET;
-}
+using oam::platform::IsHandle;
 
 // The last owner of a block releases what it holds.
 void CloseShared(SOCKET s, WSAEVENT ev) {
@@ -117,25 +115,15 @@ int CUDPSocket::Create(unsigned int port, const char* addr) {
     LocalAddress.sin_family = AF_INET;
     LocalAddress.sin_addr.s_addr = addr ? static_cast<uint32_t>(Name2Inet(addr)) : htonl(INADDR_ANY);
 
-    SOCKET s = win::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    SOCKET s = oam::platform::OpenDatagramSocket(LocalAddress.sin_addr.s_addr, port);
     Socket = s;
     m_shared->socket.store(s);
     if (s == INVALID_SOCKET) return 0;
-
-    LocalAddress.sin_port = htons(static_cast<unsigned short>(port & 0xFFFF));
-    if (win::bind(s, reinterpret_cast<const sockaddr*>(&LocalAddress), sizeof LocalAddress) != 0) {
-        win::closesocket(s);
-        Socket = 0;
-        m_shared->socket.store(0);
+    if (s == 0) {  // the bind failed
         memset(&LocalAddress, 0, sizeof LocalAddress);
         return 0;
     }
-
-    unsigned long nonBlocking = 1;
-    win::ioctlsocket(s, static_cast<long>(WIN_FIONBIO), &nonBlocking);
-
-    int size = oam::udp::kReceiveBufferSize;
-    win::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
+    LocalAddress.sin_port = htons(static_cast<unsigned short>(port & 0xFFFF));
 
     WSAEVENT ev = win::WSACreateEvent();
     if (ev != WSA_INVALID_EVENT) {
@@ -195,37 +183,9 @@ void CUDPSocket::GetRemoteAddress(CString& host, unsigned int& port) const {
 }
 
 int CUDPSocket::GetPeerName(CString& address, unsigned int& port) const {
-    sockaddr_in peer;
-    memset(&peer, 0, sizeof peer);
-    int length = sizeof peer;
-    if (win::getpeername(CurrentSocket(), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        win::WSAGetLastError();
-        return 0;
-    }
-    const char* text = win::inet_ntoa(peer.sin_addr);
-    address = text ? text : "";
-    port = ntohs(peer.sin_port);
-    return 1;
+    return oam::platform::GetPeerName(CurrentSocket(), address, port);
 }
 
 unsigned long CUDPSocket::Name2Inet(const char* host) {
-    return oam::udp::Name2Inet(host);
-}
-
-unsigned long oam::udp::Name2Inet(const char* host) {
-    if (!host || !*host) return htonl(INADDR_ANY);
-    bool dotted = true;
-    for (const char* p = host; *p; ++p) {
-        if (!((*p >= '0' && *p <= '9') || *p == '.')) {
-            dotted = false;
-            break;
-        }
-    }
-    if (dotted) return win::inet_addr(host);
-    hostent* entry = win::gethostbyname(host);
-    if (!entry || !entry->h_addr_list || !entry->h_addr_list[0]) return 0;
-    // Four bytes in network order; unsigned long is wider than that here.
-    in_addr first;
-    memcpy(&first, entry->h_addr_list[0], sizeof first);
-    return first.s_addr;
+    return oam::platform::Name2Inet(host);
 }
