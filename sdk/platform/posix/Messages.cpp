@@ -15,8 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 
+#include "HandleRegistry.h"
 #include "oam_win.h"
 
 struct OamWindow {};  // HWND values are registry keys, never addresses
@@ -58,23 +58,10 @@ struct Window {
     std::shared_ptr<ThreadQueue> queue;
 };
 
-struct Registry {
-    std::mutex m;
-    std::unordered_map<uintptr_t, std::shared_ptr<Window>> windows;
-    uintptr_t nextId = 0;
-};
-
-// Never destroyed: other threads may still post while the process exits.
-Registry& Windows() {
-    static Registry* r = new Registry;
-    return *r;
-}
+using Windows = oam::platform::HandleRegistry<Window>;
 
 std::shared_ptr<Window> Find(uintptr_t key) {
-    Registry& r = Windows();
-    std::lock_guard<std::mutex> lock(r.m);
-    auto it = r.windows.find(key);
-    return it == r.windows.end() ? nullptr : it->second;
+    return Windows::Instance().Find(key);
 }
 
 std::shared_ptr<Window> Find(HWND wnd) {
@@ -109,16 +96,7 @@ std::shared_ptr<ThreadQueue> CurrentQueue() {
 }
 
 void Shutdown(const std::shared_ptr<ThreadQueue>& q) {
-    {
-        Registry& r = Windows();
-        std::lock_guard<std::mutex> lock(r.m);
-        for (auto it = r.windows.begin(); it != r.windows.end();) {
-            if (it->second->queue == q)
-                it = r.windows.erase(it);
-            else
-                ++it;
-        }
-    }
+    Windows::Instance().RemoveIf([&](const Window& w) { return w.queue == q; });
     std::deque<std::shared_ptr<SentMessage>> waiting;
     {
         std::lock_guard<std::mutex> lock(q->m);
@@ -188,24 +166,14 @@ HWND OamCreateMessageWindow(WNDPROC proc, void* userData) {
     w->proc = proc;
     w->user = userData;
     w->queue = CurrentQueue();
-    Registry& r = Windows();
-    std::lock_guard<std::mutex> lock(r.m);
-    w->key = (++r.nextId) << 4;
-    r.windows.emplace(w->key, w);
-    return reinterpret_cast<HWND>(w->key);
+    uintptr_t key = Windows::Instance().Add(std::move(w), [](Window& made, uintptr_t k) { made.key = k; });
+    return reinterpret_cast<HWND>(key);
 }
 
 BOOL OamDestroyMessageWindow(HWND wnd) {
-    std::shared_ptr<Window> w;
     uintptr_t key = reinterpret_cast<uintptr_t>(wnd);
-    {
-        Registry& r = Windows();
-        std::lock_guard<std::mutex> lock(r.m);
-        auto it = r.windows.find(key);
-        if (it == r.windows.end()) return FALSE;
-        w = std::move(it->second);
-        r.windows.erase(it);
-    }
+    std::shared_ptr<Window> w = Windows::Instance().Take(key);
+    if (!w) return FALSE;
     // Waiting senders get 0; posted messages for the window are dropped.
     std::deque<std::shared_ptr<SentMessage>> cancelled;
     {

@@ -17,9 +17,9 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
+#include "HandleRegistry.h"
 #include "PlatformInternal.h"
 
 using namespace oam::platform;
@@ -44,23 +44,10 @@ struct NetEvent {
     }
 };
 
-struct Registry {
-    std::mutex m;
-    std::unordered_map<uintptr_t, std::shared_ptr<NetEvent>> events;
-    uint64_t nextId = 0;
-};
-
-// Never destroyed: waits may still run on other threads at exit.
-Registry& Events() {
-    static Registry* r = new Registry;
-    return *r;
-}
+using Events = HandleRegistry<NetEvent>;
 
 std::shared_ptr<NetEvent> Find(WSAEVENT ev) {
-    Registry& r = Events();
-    std::lock_guard<std::mutex> lock(r.m);
-    auto it = r.events.find(reinterpret_cast<uintptr_t>(ev));
-    return it == r.events.end() ? nullptr : it->second;
+    return Events::Instance().Find(reinterpret_cast<uintptr_t>(ev));
 }
 
 // One wake-up descriptor per waiting thread, made on first use.
@@ -99,27 +86,17 @@ DWORD WaitFailed(int code) {
 namespace win {
 
 WSAEVENT WSACreateEvent() {
-    std::shared_ptr<NetEvent> e = std::make_shared<NetEvent>();
-    Registry& r = Events();
-    std::lock_guard<std::mutex> lock(r.m);
-    e->id = ++r.nextId;
-    uintptr_t key = static_cast<uintptr_t>(e->id) << 4;
-    r.events.emplace(key, e);
+    // The socket table names the selected event by its id, the key's count.
+    uintptr_t key = Events::Instance().Add(std::make_shared<NetEvent>(),
+                                           [](NetEvent& made, uintptr_t k) { made.id = k >> 4; });
     return reinterpret_cast<WSAEVENT>(key);
 }
 
 BOOL WSACloseEvent(WSAEVENT ev) {
-    std::shared_ptr<NetEvent> e;
-    {
-        Registry& r = Events();
-        std::lock_guard<std::mutex> lock(r.m);
-        auto it = r.events.find(reinterpret_cast<uintptr_t>(ev));
-        if (it == r.events.end()) {
-            SetThreadError(WSA_INVALID_HANDLE);
-            return FALSE;
-        }
-        e = std::move(it->second);
-        r.events.erase(it);
+    std::shared_ptr<NetEvent> e = Events::Instance().Take(reinterpret_cast<uintptr_t>(ev));
+    if (!e) {
+        SetThreadError(WSA_INVALID_HANDLE);
+        return FALSE;
     }
     SOCKET s;
     {
