@@ -81,6 +81,88 @@ DWORD WaitFailed(int code) {
     return WSA_WAIT_FAILED;
 }
 
+using EventList = std::vector<std::shared_ptr<NetEvent>>;
+
+// An event's selected socket as one pass of a wait watches it.
+struct Watch {
+    SOCKET sock = 0;
+    long mask = 0;
+    std::unique_ptr<SocketRef> ref;
+    int pollIndex = -1;
+};
+
+// What a look at the events found: the index of a signalled one (-1 for
+// none) and whether one was closed.
+struct Look {
+    int ready = -1;
+    bool closed = false;
+};
+
+// Registers for wake-ups first, then looks: a change made after the look
+// rings the wake descriptor. Notes each event's selection in watch.
+Look Enrol(const EventList& evs, int wake, std::vector<Watch>& watch) {
+    Look look;
+    for (size_t i = 0; i < evs.size(); ++i) {
+        NetEvent& e = *evs[i];
+        std::lock_guard<std::mutex> lock(e.m);
+        e.waiters.push_back(wake);
+        look.closed = look.closed || e.closed;
+        if (e.signalled && look.ready < 0) look.ready = static_cast<int>(i);
+        watch[i].sock = e.sock;
+        watch[i].mask = e.mask;
+    }
+    return look;
+}
+
+// Takes the wake descriptor off every event and looks once more.
+void Withdraw(const EventList& evs, int wake, Look& look) {
+    for (size_t i = 0; i < evs.size(); ++i) {
+        NetEvent& e = *evs[i];
+        std::lock_guard<std::mutex> lock(e.m);
+        auto it = std::find(e.waiters.begin(), e.waiters.end(), wake);
+        if (it != e.waiters.end()) e.waiters.erase(it);
+        // The lowest index wins, as on Windows.
+        if (e.signalled && (look.ready < 0 || static_cast<int>(i) < look.ready)) look.ready = static_cast<int>(i);
+        look.closed = look.closed || e.closed;
+    }
+}
+
+// Polls the selected sockets and the wake descriptor for up to waitMs (-1:
+// no limit) and sets ready to the first event whose socket is ready. 0, or
+// the errno of a failed poll.
+int PollSockets(const EventList& evs, std::vector<Watch>& watch, std::vector<pollfd>& pfds, int wake, int waitMs,
+                int& ready) {
+    pfds.clear();
+    for (size_t i = 0; i < evs.size(); ++i) {
+        Watch& w = watch[i];
+        w.pollIndex = -1;
+        short pe = PollEventsFor(w.mask);
+        if (!w.sock || !pe) continue;
+        w.ref.reset(new SocketRef(w.sock));
+        // A stale handle, or a socket now selected on another event, is not
+        // watched.
+        if (!*w.ref || w.ref->entry().eventId.load(std::memory_order_relaxed) != evs[i]->id) {
+            w.ref.reset();
+            continue;
+        }
+        w.pollIndex = static_cast<int>(pfds.size());
+        pfds.push_back(pollfd{w.ref->fd(), pe, 0});
+    }
+    pfds.push_back(pollfd{wake, POLLIN, 0});
+    int rc = ::poll(pfds.data(), pfds.size(), waitMs);
+    int err = rc < 0 && errno != EINTR ? errno : 0;
+    for (size_t i = 0; i < watch.size() && ready < 0 && err == 0; ++i) {
+        Watch& w = watch[i];
+        if (w.pollIndex < 0) continue;
+        const pollfd& p = pfds[static_cast<size_t>(w.pollIndex)];
+        bool hit = (p.revents & p.events) || (p.revents & (POLLHUP | POLLERR));
+        // A socket that closesocket woke has no event to report.
+        if (hit && !w.ref->closed()) ready = static_cast<int>(i);
+    }
+    for (Watch& w : watch) w.ref.reset();
+    return err;
+}
+
 }  // namespace
 
 namespace win {
@@ -175,7 +257,7 @@ DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL waitAll
                                BOOL /*alertable*/) {
     if (!events || count == 0 || count > WSA_MAXIMUM_WAIT_EVENTS) return WaitFailed(WSA_INVALID_PARAMETER);
     if (waitAll) return WaitFailed(WSAEINVAL);  // not supported
-    std::vector<std::shared_ptr<NetEvent>> evs(count);
+    EventList evs(count);
     for (DWORD i = 0; i < count; ++i) {
         evs[i] = Find(events[i]);
         if (!evs[i]) return WaitFailed(WSA_INVALID_HANDLE);
@@ -187,86 +269,28 @@ DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL waitAll
     const bool forever = timeoutMs == WSA_INFINITE;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
 
-    struct Watch {
-        SOCKET sock = 0;
-        long mask = 0;
-        std::unique_ptr<SocketRef> ref;
-        int pollIndex = -1;
-    };
     std::vector<Watch> watch(count);
     std::vector<pollfd> pfds;
     pfds.reserve(count + 1);
 
     for (;;) {
         t_wake.drain();
-        // Register for wake-ups first, then look: a change made after the
-        // look rings the wake descriptor.
-        int ready = -1;
-        bool closed = false;
-        for (DWORD i = 0; i < count; ++i) {
-            std::lock_guard<std::mutex> lock(evs[i]->m);
-            evs[i]->waiters.push_back(wake);
-            closed = closed || evs[i]->closed;
-            if (evs[i]->signalled && ready < 0) ready = static_cast<int>(i);
-            watch[i].sock = evs[i]->sock;
-            watch[i].mask = evs[i]->mask;
-        }
-        pfds.clear();
-        if (ready < 0 && !closed) {
-            for (DWORD i = 0; i < count; ++i) {
-                Watch& w = watch[i];
-                w.pollIndex = -1;
-                short pe = PollEventsFor(w.mask);
-                if (!w.sock || !pe) continue;
-                w.ref.reset(new SocketRef(w.sock));
-                // A stale handle, or a socket now selected on another event,
-                // is not watched.
-                if (!*w.ref || w.ref->entry().eventId.load(std::memory_order_relaxed) != evs[i]->id) {
-                    w.ref.reset();
-                    continue;
-                }
-                w.pollIndex = static_cast<int>(pfds.size());
-                pfds.push_back(pollfd{w.ref->fd(), pe, 0});
-            }
-            pfds.push_back(pollfd{wake, POLLIN, 0});
+        Look look = Enrol(evs, wake, watch);
+        if (look.ready < 0 && !look.closed) {
             int waitMs = -1;
             if (!forever) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
                 // Round up so that the deadline has passed when poll returns.
                 waitMs = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left + 1, 0x7FFFFFFF));
             }
-            int rc = ::poll(pfds.data(), pfds.size(), waitMs);
-            if (rc < 0 && errno != EINTR) {
-                int err = errno;
-                for (Watch& w : watch) w.ref.reset();
-                for (auto& e : evs) {
-                    std::lock_guard<std::mutex> lock(e->m);
-                    auto it = std::find(e->waiters.begin(), e->waiters.end(), wake);
-                    if (it != e->waiters.end()) e->waiters.erase(it);
-                }
+            if (int err = PollSockets(evs, watch, pfds, wake, waitMs, look.ready)) {
+                Withdraw(evs, wake, look);
                 return WaitFailed(ErrnoToWsa(err, true));
             }
-            for (DWORD i = 0; i < count && ready < 0; ++i) {
-                Watch& w = watch[i];
-                if (w.pollIndex < 0) continue;
-                short re = pfds[static_cast<size_t>(w.pollIndex)].revents;
-                bool hit = (re & pfds[static_cast<size_t>(w.pollIndex)].events) || (re & (POLLHUP | POLLERR));
-                // A socket that closesocket woke has no event to report.
-                if (hit && !w.ref->closed()) ready = static_cast<int>(i);
-            }
-            for (Watch& w : watch) w.ref.reset();
         }
-        for (DWORD i = 0; i < count; ++i) {
-            std::lock_guard<std::mutex> lock(evs[i]->m);
-            auto& ws = evs[i]->waiters;
-            auto it = std::find(ws.begin(), ws.end(), wake);
-            if (it != ws.end()) ws.erase(it);
-            // The lowest index wins, as on Windows.
-            if (evs[i]->signalled && (ready < 0 || static_cast<int>(i) < ready)) ready = static_cast<int>(i);
-            closed = closed || evs[i]->closed;
-        }
-        if (ready >= 0) return WSA_WAIT_EVENT_0 + static_cast<DWORD>(ready);
-        if (closed) return WaitFailed(WSA_INVALID_HANDLE);
+        Withdraw(evs, wake, look);
+        if (look.ready >= 0) return WSA_WAIT_EVENT_0 + static_cast<DWORD>(look.ready);
+        if (look.closed) return WaitFailed(WSA_INVALID_HANDLE);
         if (!forever && Clock::now() >= deadline) return WSA_WAIT_TIMEOUT;
     }
 }
