@@ -15,10 +15,9 @@
 #include <unistd.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 
+#include "HandleRegistry.h"
 #include "oam_string.h"
 #include "PlatformInternal.h"
 
@@ -36,22 +35,14 @@ struct File {
 
 // HANDLE values are registry keys, never addresses: a closed handle can
 // not reach a file opened later.
-std::mutex g_filesMutex;
-std::unordered_map<uintptr_t, std::shared_ptr<File>> g_files;
-uintptr_t g_nextFileId = 0;
+using Files = HandleRegistry<File>;
 
 HANDLE Register(int fd) {
-    std::shared_ptr<File> f = std::make_shared<File>(fd);
-    std::lock_guard<std::mutex> lock(g_filesMutex);
-    uintptr_t key = (++g_nextFileId) << 4;
-    g_files.emplace(key, std::move(f));
-    return reinterpret_cast<HANDLE>(key);
+    return reinterpret_cast<HANDLE>(Files::Instance().Add(std::make_shared<File>(fd)));
 }
 
 std::shared_ptr<File> Find(HANDLE h) {
-    std::lock_guard<std::mutex> lock(g_filesMutex);
-    auto it = g_files.find(reinterpret_cast<uintptr_t>(h));
-    return it == g_files.end() ? nullptr : it->second;
+    return Files::Instance().Find(reinterpret_cast<uintptr_t>(h));
 }
 
 BOOL Fail(DWORD code) {
@@ -106,6 +97,34 @@ int OpenRetry(const char* p, int flags) {
     return fd;
 }
 
+// Opens p with the access bits in mode as disposition asks (one of the
+// five). -1 with errno set on failure; existed tells whether CREATE_ALWAYS
+// or OPEN_ALWAYS found the file there.
+int OpenAs(const std::string& p, int mode, DWORD disposition, bool* existed) {
+    *existed = false;
+    switch (disposition) {
+    case CREATE_NEW:
+        return OpenRetry(p.c_str(), mode | O_CREAT | O_EXCL);
+    case CREATE_ALWAYS:
+    case OPEN_ALWAYS: {
+        int fd = -1;
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            fd = OpenRetry(p.c_str(), mode | O_CREAT | O_EXCL);
+            if (fd >= 0 || errno != EEXIST) break;
+            fd = OpenRetry(p.c_str(), mode);
+            if (fd >= 0) {
+                *existed = true;
+                break;
+            }
+            if (errno != ENOENT) break;  // else it vanished in between: try again
+        }
+        return fd;
+    }
+    default:  // OPEN_EXISTING, TRUNCATE_EXISTING
+        return OpenRetry(p.c_str(), mode);
+    }
+}
+
 }  // namespace
 
 HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*security*/, DWORD disposition,
@@ -120,40 +139,15 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
     // Truncating needs a descriptor open for writing.
     bool needWrite = wr || truncate;
     int mode = needWrite ? (rd ? O_RDWR : O_WRONLY) : O_RDONLY;
-
-    int fd = -1;
-    bool existed = false;
-    switch (disposition) {
-    case CREATE_NEW:
-        fd = OpenRetry(p.c_str(), mode | O_CREAT | O_EXCL);
-        break;
-    case CREATE_ALWAYS:
-    case OPEN_ALWAYS:
-        for (int attempt = 0; attempt < 8; ++attempt) {
-            fd = OpenRetry(p.c_str(), mode | O_CREAT | O_EXCL);
-            if (fd >= 0 || errno != EEXIST) break;
-            fd = OpenRetry(p.c_str(), mode);
-            if (fd >= 0) {
-                existed = true;
-                break;
-            }
-            if (errno != ENOENT) break;  // else it vanished in between: try again
-        }
-        break;
-    case OPEN_EXISTING:
-        fd = OpenRetry(p.c_str(), mode);
-        break;
-    case TRUNCATE_EXISTING:
-        if (!wr) {
-            SetThreadError(ERROR_INVALID_PARAMETER);
-            return INVALID_HANDLE_VALUE;
-        }
-        fd = OpenRetry(p.c_str(), mode);
-        break;
-    default:
+    bool known = disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS ||
+                 disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING;
+    if (!known || (disposition == TRUNCATE_EXISTING && !wr)) {
         SetThreadError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+
+    bool existed;
+    int fd = OpenAs(p, mode, disposition, &existed);
     if (fd < 0) {
         int err = errno;
         SetThreadError(err == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING
@@ -257,14 +251,7 @@ DWORD GetFileSize(HANDLE h, DWORD* high) {
 }
 
 BOOL CloseHandle(HANDLE h) {
-    std::shared_ptr<File> f;
-    {
-        std::lock_guard<std::mutex> lock(g_filesMutex);
-        auto it = g_files.find(reinterpret_cast<uintptr_t>(h));
-        if (it == g_files.end()) return Fail(ERROR_INVALID_HANDLE);
-        f = std::move(it->second);
-        g_files.erase(it);
-    }
+    if (!Files::Instance().Take(reinterpret_cast<uintptr_t>(h))) return Fail(ERROR_INVALID_HANDLE);
     return TRUE;  // the descriptor closes when the last call using it ends
 }
 

@@ -1,6 +1,6 @@
-// Handle values for objects that have no descriptor of their own (message
-// windows, network events): a registry from key to object, shared by the
-// calls that take the handle.
+// Handle values that are registry keys, never addresses or descriptors
+// (message windows, network events, files): the calls that take a handle
+// find its object here, and a handle closed once finds nothing again.
 #pragma once
 
 #include <stdint.h>
@@ -34,6 +34,10 @@ public:
         stamp(*item, key);
         m_items.emplace(key, std::move(item));
         return key;
+    }
+
+    uintptr_t Add(std::shared_ptr<T> item) {
+        return Add(std::move(item), [](T&, uintptr_t) {});
     }
 
     std::shared_ptr<T> Find(uintptr_t key) {
