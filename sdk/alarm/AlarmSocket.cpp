@@ -113,11 +113,8 @@ unsigned long CAlarmSocket::Name2Inet(const char* host) {
 
 int CAlarmSocket::SendTo(const char* data, int length, const char* host, unsigned short port) {
     if (!host) return 0;
-    sockaddr_in to;
-    memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = static_cast<uint32_t>(Name2Inet(host));
+    // Resolved before the handle is read: a Close meanwhile is seen.
+    sockaddr_in to = oam::platform::Endpoint(host, port);
     return win::sendto(Socket.load(), data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 

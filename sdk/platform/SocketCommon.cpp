@@ -28,6 +28,15 @@ unsigned long Name2Inet(const char* host) {
     return first.s_addr;
 }
 
+sockaddr_in Endpoint(const char* host, unsigned short port) {
+    sockaddr_in to;
+    memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = static_cast<uint32_t>(Name2Inet(host));
+    return to;
+}
+
 int GetPeerName(SOCKET s, CString& address, unsigned int& port) {
     sockaddr_in peer;
     memset(&peer, 0, sizeof peer);

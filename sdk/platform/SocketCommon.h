@@ -25,6 +25,9 @@ inline bool IsHandle(SOCKET s) {
 // IPv4 address the resolver gives, or 0. Network byte order.
 unsigned long Name2Inet(const char* host);
 
+// host (as Name2Inet reads it) and port as an IPv4 socket address.
+sockaddr_in Endpoint(const char* host, unsigned short port);
+
 // The connected peer of s as dotted text and port: 1, or 0 (address and
 // port untouched) when s has none.
 int GetPeerName(SOCKET s, CString& address, unsigned int& port);

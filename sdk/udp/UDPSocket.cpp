@@ -150,11 +150,7 @@ int CUDPSocket::Destroy() {
 
 int CUDPSocket::SendTo(const char* data, int length, const char* host, unsigned short port) const {
     if (!host) return 0;
-    sockaddr_in to;
-    memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = static_cast<uint32_t>(Name2Inet(host));
+    sockaddr_in to = oam::platform::Endpoint(host, port);
     return win::sendto(CurrentSocket(), data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 

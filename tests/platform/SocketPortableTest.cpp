@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "Loopback.h"
+#include "SocketCommon.h"
 #include "oam_win.h"
 #include "SocketPairs.h"
 #include "TestSystem.h"
@@ -301,4 +302,24 @@ TEST(Names, GetHostByNameGivesIpv4AndLocalHost) {
         EXPECT_EQ(AF_INET, h->h_addrtype);
         EXPECT_NE(nullptr, h->h_addr_list[0]);
     }
+}
+
+// The classes' GetPeerName: dotted text and port of a connected socket; an
+// unconnected one leaves both as they were.
+TEST(Names, PeerNameOfConnectedSocketOnly) {
+    TcpPair p;
+    ASSERT_GE(p.peer, 0);
+    CString address = "unchanged";
+    unsigned int port = 7;
+    EXPECT_EQ(1, oam::platform::GetPeerName(p.client, address, port));
+    EXPECT_STREQ("127.0.0.1", address.GetString());
+    EXPECT_EQ(ntohs(p.listener.addr().sin_port), port);
+
+    UdpPair u;
+    address = "unchanged";
+    port = 7;
+    EXPECT_EQ(0, oam::platform::GetPeerName(u.sock, address, port));
+    EXPECT_EQ(WSAENOTCONN, win::WSAGetLastError());
+    EXPECT_STREQ("unchanged", address.GetString());
+    EXPECT_EQ(7u, port);
 }
