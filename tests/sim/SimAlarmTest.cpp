@@ -2,10 +2,6 @@
 // 127.0.2.x port 20000 (these tests hold the udp20000 lock).
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -18,6 +14,7 @@
 #include "SimConfig.h"
 #include "SimHarness.h"
 #include "oamsdk.h"
+#include "TestNet.h"
 
 using namespace simtest;
 
@@ -150,7 +147,7 @@ TEST(SimAlarms, HostileDatagramsNeitherCrashThePeerNorRegisterAnyone) {
     SimProcess sim(SimOptions{{}, "127.0.2.3", true});
     std::string err;
     ASSERT_TRUE(sim.Start(err)) << err;
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int fd = static_cast<int>(::socket(AF_INET, SOCK_DGRAM, 0));
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(20000);
@@ -163,14 +160,14 @@ TEST(SimAlarms, HostileDatagramsNeitherCrashThePeerNorRegisterAnyone) {
         payloads.push_back(p);
     }
     for (const std::string& p : payloads)
-        ::sendto(fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        ::sendto(fd, p.data(), static_cast<int>(p.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     // The sender is known once (the empty OamId is a valid registration);
     // the malformed registrations and the noise are dropped.
     ASSERT_TRUE(sim.Control("receivers"));
     ASSERT_TRUE(WaitFor([&] { return sim.Log().find("1 receiver(s):") != std::string::npos; }, 5000)) << sim.Log();
     EXPECT_NE(sim.Log().find("ignored malformed registration"), std::string::npos);
     EXPECT_NE(sim.Log().find("ignored datagram"), std::string::npos);
-    ::close(fd);
+    oamtest::net::Close(fd);
     // And it still serves a real receiver.
     Receiver rx("127.0.2.3", "after-garbage");
     ASSERT_TRUE(rx.Start());

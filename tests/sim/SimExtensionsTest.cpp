@@ -4,12 +4,7 @@
 // the same port.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -25,6 +20,8 @@
 #include "FakeServer.h"
 #include "SimHarness.h"
 #include "oamsdk.h"
+#include "TestNet.h"
+#include "TestSystem.h"
 
 using namespace simtest;
 
@@ -57,9 +54,9 @@ std::string RandomBytes(size_t n, unsigned seed) {
 class DeadServer {
 public:
     DeadServer(unsigned short port, bool fill) {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_fd = static_cast<int>(::socket(AF_INET, SOCK_STREAM | oamtest::net::kCloexec, 0));
         int one = 1;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
@@ -67,15 +64,16 @@ public:
         m_ok = ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(m_fd, fill ? 0 : 8) == 0;
         a.sin_port = htons(Port());
         for (int i = 0; fill && m_ok && i < 4; ++i) {
-            int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            int c = static_cast<int>(::socket(AF_INET, SOCK_STREAM | oamtest::net::kCloexec, 0));
+            oamtest::net::SetNonBlocking(c);
             ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
             m_fillers.push_back(c);
         }
         if (fill) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ~DeadServer() {
-        for (int c : m_fillers) ::close(c);
-        if (m_fd >= 0) ::close(m_fd);
+        for (int c : m_fillers) oamtest::net::Close(c);
+        if (m_fd >= 0) oamtest::net::Close(m_fd);
     }
     bool Ok() const { return m_ok; }
     unsigned short Port() const {
@@ -217,7 +215,7 @@ protected:
         std::string err;
         ASSERT_TRUE(sim.Start(err)) << err;
         dir = TempDir();
-        setenv("OAMSDK_MODULE_DIR", dir.c_str(), 1);
+        oamtest::SetEnv("OAMSDK_MODULE_DIR", dir.c_str());
         chan = std::make_unique<CClientSocket>();
         g_breaks = 0;
         chan->SetWnd(nullptr, &CountBreak, 0);

@@ -163,6 +163,10 @@ bool SimProcess::Control(const std::string& line) {
     return ::write(m_stdin, l.data(), l.size()) == static_cast<ssize_t>(l.size());
 }
 
+bool SimProcess::Signal(int sig) {
+    return m_pid > 0 && ::kill(m_pid, sig) == 0;
+}
+
 int SimProcess::Stop() {
     if (m_stdin >= 0) {
         ::close(m_stdin);

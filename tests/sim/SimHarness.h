@@ -1,6 +1,8 @@
 // Runs the built oam-sim and oamctl as child processes for the end-to-end
 // tests: a simulator on an ephemeral loopback port with its own storage,
-// and a bounded run of a command with its output captured.
+// and a bounded run of a command with its output captured. On Windows
+// (under Wine) oam-sim, a Linux program, runs in the tool peer the test
+// script starts (SimHarnessWin32.cpp); paths are Windows paths there.
 #pragma once
 
 #include <sys/types.h>
@@ -36,6 +38,8 @@ public:
     std::string Log() const;
     // Writes a control line to its stdin (needs stdinControl).
     bool Control(const std::string& line);
+    // Sends it the signal (SIGTERM, SIGINT, ...); true when it was sent.
+    bool Signal(int sig);
     // Sends SIGTERM and waits (bounded) for the exit; gives the exit status
     // (0..255), or -1 if it had to be killed or died by a signal.
     int Stop();
@@ -43,10 +47,14 @@ public:
     pid_t Pid() const { return m_pid; }
 
 private:
+    // Windows: one line to the peer that runs the simulator, one back.
+    bool Ask(const std::string& line, std::string& reply);
+
     SimOptions m_opt;
     std::string m_dir, m_storage, m_log;
     pid_t m_pid = -1;
     int m_stdin = -1;
+    int m_peer = -1;  // Windows: the connection to the peer running it
     unsigned short m_port = 0;
 };
 

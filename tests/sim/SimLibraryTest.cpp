@@ -18,6 +18,7 @@
 #include "SimConfig.h"
 #include "SimHarness.h"
 #include "oamsdk.h"
+#include "TestSystem.h"
 
 using namespace simtest;
 
@@ -197,7 +198,7 @@ protected:
     void SetUp() override {
         SimLibrary::SetUp();
         dir = TempDir();
-        setenv("OAMSDK_MODULE_DIR", dir.c_str(), 1);
+        oamtest::SetEnv("OAMSDK_MODULE_DIR", dir.c_str());
     }
     void TearDown() override {
         std::error_code ec;
@@ -244,7 +245,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, SimFiles,
 TEST_F(SimLibrary, DownloadOfAnUnknownFileIsRefusedWithSeven) {
     Login();
     std::string dir = TempDir();
-    setenv("OAMSDK_MODULE_DIR", dir.c_str(), 1);
+    oamtest::SetEnv("OAMSDK_MODULE_DIR", dir.c_str());
     EXPECT_EQ(chan->ReceiveFile("S1", "never-uploaded.txt"), 7);
     EXPECT_FALSE(std::filesystem::exists(dir + "/never-uploaded.txt"));
     // The channel goes on working after the refusal.

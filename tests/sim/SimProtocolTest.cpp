@@ -325,7 +325,7 @@ TEST_P(SimSignals, StopsCleanlyWithClientsConnected) {
     ASSERT_TRUE(b.Connect(sim.Port()));
     a.Send("SESSIONID=0;CMD=Login;User=admin;Password=admin;");
     ASSERT_EQ(ParseHead(a.RecvOnce()).code, 0);
-    ASSERT_EQ(::kill(sim.Pid(), GetParam()), 0);
+    ASSERT_TRUE(sim.Signal(GetParam()));
     EXPECT_TRUE(a.ClosedByPeer(10000));
     EXPECT_TRUE(b.ClosedByPeer(10000));
     EXPECT_EQ(sim.Stop(), 0) << sim.Log();

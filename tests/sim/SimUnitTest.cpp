@@ -8,7 +8,9 @@
 #include "Archive.h"
 #include "Corbex.h"
 #include "SimConfig.h"
+#include "SimHarness.h"
 #include "Wire.h"
+#include "TestReference.h"
 
 using namespace oamsim;
 
@@ -117,15 +119,18 @@ TEST(WireBase64, DecodesBackWithCorbex) {
     }
 }
 
-TEST(WireMd5, AgreesWithCorbex) {
+TEST(WireMd5, AgreesWithTheReferenceDigest) {
     std::mt19937 rng(5);
     for (size_t len : {0u, 1u, 55u, 56u, 63u, 64u, 65u, 1000u, 100000u}) {
         std::string s(len, '\0');
         for (char& c : s) c = static_cast<char>(rng());
-        CMD5 md5;
-        CString digest;
-        md5.DigestBinary(reinterpret_cast<const unsigned char*>(s.data()), static_cast<unsigned>(s.size()), digest);
-        EXPECT_EQ(Md5Hex(s.data(), s.size()), digest.str()) << len;
+        std::string hex;
+        for (char b : oamtest::ReferenceMd5(s.data(), s.size())) {
+            hex += "0123456789abcdef"[(b >> 4) & 15];
+            hex += "0123456789abcdef"[b & 15];
+        }
+        ASSERT_EQ(hex.size(), 32u);
+        EXPECT_EQ(Md5Hex(s.data(), s.size()), hex) << len;
     }
 }
 
@@ -230,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ConfigCase>& i) { return std::string(i.param.name); });
 
 TEST(SimConfigDefault, ShipsAUsableSite) {
-    SimConfig c = LoadConfig(std::string(getenv("OAMSDK_TEST_BINARY_DIR")) + "/bin/oam-sim-default-config.json");
+    SimConfig c = LoadConfig(simtest::BinaryDir() + "/oam-sim-default-config.json");
     EXPECT_GE(c.stations.size(), 2u);
     EXPECT_FALSE(c.users.empty());
     size_t ptz = 0;

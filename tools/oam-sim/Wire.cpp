@@ -1,9 +1,9 @@
 #include "Wire.h"
 
-#include <openssl/evp.h>
-
 #include <cctype>
 #include <climits>
+
+#include "Corbex.h"
 
 namespace oamsim {
 
@@ -176,17 +176,15 @@ std::string Base64Encode(std::string_view bytes) {
 }
 
 std::string Md5Hex(const void* data, size_t length) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
+    // Corbex's digest: the same on every system the simulator's pieces are
+    // built for. Its length is 32 bits wide, far above the file limit.
+    if (length > UINT_MAX) return std::string();
     static const unsigned char kEmpty = 0;
-    if (!EVP_Digest(length ? data : &kEmpty, length, md, &n, EVP_md5(), nullptr)) return std::string();
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < n; ++i) {
-        out += kHex[md[i] >> 4];
-        out += kHex[md[i] & 15];
-    }
-    return out;
+    CString digest;
+    if (CMD5().DigestBinary(length ? static_cast<const unsigned char*>(data) : &kEmpty, static_cast<unsigned>(length),
+                            digest) != 0)
+        return std::string();
+    return digest.str();
 }
 
 bool IsSafeFileName(std::string_view name) {

@@ -1,7 +1,8 @@
 // Protocol text as the server sees it: NAME=VALUE; pairs, reply framing,
 // base64 names and MD5 digest text. Deliberately independent of the
 // library's codec so that the simulator checks the library rather than
-// sharing its mistakes.
+// sharing its mistakes. The digest itself is Corbex's, which the tests
+// check against a reference implementation.
 #pragma once
 
 #include <cstddef>

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -20,6 +21,7 @@ const int kCloexec = SOCK_CLOEXEC;
 
 inline int Close(int fd) { return ::close(fd); }
 inline int Poll(pollfd* p, unsigned n, int timeoutMs) { return ::poll(p, n, timeoutMs); }
+inline int SetNonBlocking(int fd) { return ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 // The last socket error as an errno value.
 inline int LastError() { return errno; }
 

@@ -21,6 +21,10 @@ const int kCloexec = 0;
 
 inline int Close(int fd) { return ::closesocket(static_cast<SOCKET>(fd)); }
 inline int Poll(pollfd* p, unsigned n, int timeoutMs) { return ::WSAPoll(p, n, timeoutMs); }
+inline int SetNonBlocking(int fd) {
+    u_long on = 1;
+    return ::ioctlsocket(static_cast<SOCKET>(fd), FIONBIO, &on);
+}
 // The last socket error as an errno value (the ones the peers look at).
 inline int LastError() {
     switch (::WSAGetLastError()) {
