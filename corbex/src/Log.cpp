@@ -81,7 +81,22 @@ void AppendLine(HANDLE file, const char* message, size_t len) {
     OamAppendLogFile(file, line.data(), static_cast<DWORD>(line.size()));
 }
 
+// Logging leaves the thread's error as the failure that is being logged
+// set it: hooks read it as that failure's, and so does the caller after the
+// log call. On Windows it is the system's last error, which the file, the
+// lock and thread-local storage may overwrite on the way.
+class KeepThreadError {
+public:
+    KeepThreadError() : m_code(CorbexGetThreadError()) {}
+    ~KeepThreadError() { Restore(); }
+    void Restore() const { CorbexSetThreadError(m_code); }
+
+private:
+    const uint32_t m_code;
+};
+
 void Emit(int sink, const char* format, va_list ap) {
+    const KeepThreadError error;
     if (!format || t_inHook) return;
     SinkState& s = g_sinks[sink];
     const char* dir = LogDir();
@@ -124,6 +139,7 @@ void Emit(int sink, const char* format, va_list ap) {
         s.calling = true;
         guard.unlock();
         t_inHook = true;
+        error.Restore();
         try {
             hook(sink, line.c_str(), user);
         } catch (...) {

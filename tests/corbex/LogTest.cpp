@@ -81,6 +81,28 @@ TEST_F(LogTest, EachSinkReachesOnlyItsHookExactlyAsFormatted) {
               cap_.Of(CFunction::SinkD));
 }
 
+// A failure is logged right after it happens: the hook and the caller
+// still find its code as the thread's error (on Windows the system's last
+// error, which the file and the locks on the way may overwrite).
+void RecordError(int, const char*, void* user) {
+    static_cast<std::vector<uint32_t>*>(user)->push_back(CorbexGetThreadError());
+}
+
+TEST_F(LogTest, TheThreadsErrorSurvivesLogging) {
+    LogDir();
+    std::vector<uint32_t> seen;
+    CFunction::SetSinkHook(CFunction::SinkD, RecordError, &seen);
+    for (uint32_t code : {10060u, 10054u}) {
+        CorbexSetThreadError(code);
+        CFunction::DLog("Command timeout:%u", code);
+        EXPECT_EQ(code, CorbexGetThreadError());
+        CorbexSetThreadError(code);
+        CFunction::RLog("no hook on this sink");
+        EXPECT_EQ(code, CorbexGetThreadError());
+    }
+    EXPECT_EQ((std::vector<uint32_t>{10060u, 10054u}), seen);
+}
+
 TEST_F(LogTest, RemovedHookIsNoLongerCalled) {
     Hook();
     CFunction::RLog("one");

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -121,7 +122,20 @@ void PrintTo(const ExitCase& c, std::ostream* os) {
 
 class OamctlExit : public Oamctl, public ::testing::WithParamInterface<ExitCase> {};
 
+// What Wine does differently from Windows, for the cases it shows in.
+const std::map<std::string, const char*> kNotUnderWine = {
+    {"NameDoesNotResolve", "Wine's gethostbyname gives an address for a name that does not resolve"},
+};
+
+const std::map<std::string, const char*> kNotOnWindows = {
+    {"BackslashInDownloadName", "'\\' separates directories there: the name sent is the part after it"},
+};
+
 TEST_P(OamctlExit, CodeAndOneLineError) {
+    auto wine = kNotUnderWine.find(GetParam().name);
+    if (wine != kNotUnderWine.end()) OAM_SKIP_UNDER_WINE(wine->second);
+    auto windows = kNotOnWindows.find(GetParam().name);
+    if (oamtest::kWindows && windows != kNotOnWindows.end()) OAM_SKIP_ON_WINDOWS(windows->second);
     std::vector<std::string> args;
     std::vector<std::unique_ptr<oamtest::FakeServer>> peers;
     for (std::string a : GetParam().args) {
@@ -145,7 +159,10 @@ TEST_P(OamctlExit, CodeAndOneLineError) {
         std::string last = r.err.substr(start == std::string::npos ? 0 : start + 1);
         EXPECT_EQ(last.rfind("oamctl: ", 0), 0u) << r.err;
         EXPECT_GT(last.size(), 12u) << r.err;
-        EXPECT_NE(last.find(GetParam().says), std::string::npos) << r.err;
+        std::string says = GetParam().says;
+        size_t at = says.find("{dir}");
+        if (at != std::string::npos) says.replace(at, 5, dir);
+        EXPECT_NE(last.find(says), std::string::npos) << r.err;
         // Each cause has its own words: a closed or reset connection is no time-out.
         if (GetParam().exitCode == 3 && std::string(GetParam().name) != "ServerSilent") {
             EXPECT_EQ(last.find("within"), std::string::npos) << r.err;
@@ -193,8 +210,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"DevicesOfUnknownStation", {"devices", "NOPE"}, 4},
         ExitCase{"RawCommandRefused", {"send", "S1", "Explode"}, 4},
         ExitCase{"RawCommandAccepted", {"send", "S1", "Get", "Contrast=;"}, 0},
-        ExitCase{"UploadMissingFile", {"upload", "S1", "/nonexistent/oamctl-test.txt"}, 5,
-                 "cannot read /nonexistent/oamctl-test.txt: No such file or directory"},
+        ExitCase{"UploadMissingFile", {"upload", "S1", "{dir}/missing/oamctl-test.txt"}, 5,
+                 "cannot read {dir}/missing/oamctl-test.txt: No such file or directory"},
         ExitCase{"UploadADirectory", {"upload", "S1", "{dir}"}, 5, "Is a directory"},
         ExitCase{"DownloadIntoMissingDir", {"download", "S1", "x.txt", "--dir", "/nonexistent/dir"}, 5,
                  "cannot write into /nonexistent/dir: No such file or directory"},
@@ -336,7 +353,8 @@ TEST_F(Oamctl, UsageErrorsAndVersionAsJson) {
     EXPECT_NE(err["error"].get<std::string>().find("unknown command 'frobnicate'"), std::string::npos) << bad.out;
 
     json v = Json({"--version"});
-    EXPECT_EQ(v["soname"].get<std::string>().rfind("liboamsdk.so.", 0), 0u) << v.dump();
+    // The name the system loads it by.
+    EXPECT_EQ(v["soname"].get<std::string>().rfind(oamtest::kWindows ? "liboamsdk.dll" : "liboamsdk.so.", 0), 0u) << v.dump();
     EXPECT_FALSE(v["library"].get<std::string>().empty());
     EXPECT_EQ(v["library"], v["oamctl"]);
     RunResult text = Ctl({"--version"});
@@ -678,6 +696,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, OamctlProgress,
 // watch through a server that goes away and comes back on the same port,
 // ended by Ctrl-C.
 TEST(OamctlWatch, ReportsLossAndRestoreAndExitsZeroOnInterrupt) {
+    OAM_SKIP_UNDER_WINE("a program started without a console gets no Ctrl-Break to end the watch");
     auto sim = std::make_unique<SimProcess>();
     std::string err;
     ASSERT_TRUE(sim->Start(err)) << err;

@@ -89,10 +89,12 @@ private:
     std::vector<int> m_fillers;
 };
 
+// -1 when the option cannot be read. Windows gives some boolean options
+// as a single byte: the rest of the value stays zero.
 int IntOption(SOCKET s, int level, int name) {
-    int v = -1;
+    int v = 0;
     int len = sizeof v;
-    win::getsockopt(s, level, name, reinterpret_cast<char*>(&v), &len);
+    if (win::getsockopt(s, level, name, reinterpret_cast<char*>(&v), &len) != 0) return -1;
     return v;
 }
 
@@ -153,9 +155,13 @@ TEST(ChannelOptionsApplied, ToTheHeldConnectionAndToEveryLaterCreate) {
         EXPECT_EQ(IntOption(s, SOL_SOCKET, SO_RCVTIMEO), 2500) << round;
         EXPECT_EQ(IntOption(s, SOL_SOCKET, SO_SNDTIMEO), 2500) << round;
         EXPECT_EQ(IntOption(s, SOL_SOCKET, SO_KEEPALIVE), 1) << round;
-        EXPECT_EQ(IntOption(s, IPPROTO_TCP, TCP_KEEPIDLE), 9) << round;
-        EXPECT_EQ(IntOption(s, IPPROTO_TCP, TCP_KEEPINTVL), 3) << round;
-        EXPECT_EQ(IntOption(s, IPPROTO_TCP, TCP_KEEPCNT), 5) << round;
+        // Wine cannot read the three back (WSAENOPROTOOPT); the library
+        // sets them through SIO_KEEPALIVE_VALS there, which has no reading.
+        if (!oamtest::UnderWine()) {
+            EXPECT_EQ(IntOption(s, IPPROTO_TCP, TCP_KEEPIDLE), 9) << round;
+            EXPECT_EQ(IntOption(s, IPPROTO_TCP, TCP_KEEPINTVL), 3) << round;
+            EXPECT_EQ(IntOption(s, IPPROTO_TCP, TCP_KEEPCNT), 5) << round;
+        }
         EXPECT_EQ(chan->SendCommand("", "Login", kLogin), 0);
         chan->Close();
         ASSERT_TRUE(chan->Create(sim.Port(), "127.0.0.1"));
@@ -583,6 +589,9 @@ class SessionDestroy : public ::testing::TestWithParam<bool> {};
 
 TEST_P(SessionDestroy, DuringAReconnectStopsPromptly) {
     const bool connectHangs = GetParam();
+    if (!connectHangs)
+        OAM_SKIP_UNDER_WINE("Wine's shutdown does not wake a recv blocked in another thread, so the log-in waits "
+                            "out its time-out");
     Events ev;
     auto sim = std::make_unique<SimProcess>();
     std::string err;

@@ -347,6 +347,14 @@ RunResult RunWatched(const std::string& program, const std::vector<std::string>&
     CloseHandle(pi.hThread);
     CloseHandle(outRead);
     CloseHandle(errRead);
+    // Text written in text mode ends its lines with CR LF here; the tests
+    // read lines as on Linux.
+    for (std::string* text : {&res.out, &res.err}) {
+        std::string plain;
+        for (size_t i = 0; i < text->size(); ++i)
+            if (!((*text)[i] == '\r' && i + 1 < text->size() && (*text)[i + 1] == '\n')) plain += (*text)[i];
+        *text = std::move(plain);
+    }
     return res;
 }
 

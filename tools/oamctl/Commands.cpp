@@ -115,8 +115,14 @@ private:
     std::unique_ptr<CClientSocket> m_sock;
 };
 
+// Where the last directory ends: at "/", and on Windows at "\\" too.
+size_t LastSeparator(const std::string& path) {
+    const char separators[] = {'/', static_cast<char>(std::filesystem::path::preferred_separator), 0};
+    return path.find_last_of(separators);
+}
+
 std::string Basename(const std::string& path) {
-    size_t s = path.find_last_of('/');
+    size_t s = LastSeparator(path);
     return s == std::string::npos ? path : path.substr(s + 1);
 }
 
@@ -125,7 +131,7 @@ std::string Join(const std::string& dir, const std::string& name) {
 }
 
 std::string Dirname(const std::string& path) {
-    size_t s = path.find_last_of('/');
+    size_t s = LastSeparator(path);
     if (s == std::string::npos) return ".";
     return s == 0 ? "/" : path.substr(0, s);
 }
@@ -344,7 +350,7 @@ void CmdUpload(const GlobalOptions& g, const std::string& station, const std::st
 
 void CmdDownload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dirOpt) {
     std::string name = Basename(file);
-    std::string dir = dirOpt.empty() ? (file.find('/') != std::string::npos ? Dirname(file) : ".") : dirOpt;
+    std::string dir = dirOpt.empty() ? (LastSeparator(file) != std::string::npos ? Dirname(file) : ".") : dirOpt;
     if (name.empty()) FailUsage("download needs a file name");
     CheckBareName("station", station);
     CheckBareName("file name", name);
