@@ -8,7 +8,9 @@
 #   fuzz   a bounded run of every libFuzzer target (scripts/fuzz.sh);
 #   win64  the Windows DLLs cross-built with mingw-w64 (build-win/) and the
 #          portable part of the suite run under wine64, one Wine process
-#          per test program (OAM_WIN64=0 leaves it out).
+#          per test program (OAM_WIN64=0 leaves it out); the Linux programs
+#          those tests use (oam-sim, python3, zip) run in a peer on the
+#          Linux side (scripts/win-tool-peer.py).
 # A sanitizer stage is skipped, with a line saying why, when the compiler
 # cannot build and run a small program with it; fuzzing needs clang.
 #
@@ -251,11 +253,12 @@ else
     # One program at a time: under Wine, UDP sockets bind the wildcard
     # address, so programs using the same port on different loopback
     # addresses would meet.
-    # The Linux tools the tests compare against (python3's zipfile, zip)
-    # run in a peer on the Linux side: a Windows program under Wine cannot
-    # wait for a Linux process.
+    # The Linux programs the tests compare against or talk to (python3's
+    # zipfile, zip, and oam-sim, one per test that asks) run in a peer on
+    # the Linux side: a Windows program under Wine cannot wait for a Linux
+    # process.
     WPEERS=$(mktemp -d)
-    python3 scripts/win-tool-peer.py "$WPEERS/tool-port" "$WINEPREFIX" 1800 &
+    python3 scripts/win-tool-peer.py "$WPEERS/tool-port" "$WINEPREFIX" 1800 "$(cd "$LB" && pwd)/bin/oam-sim" &
     WTOOL_PID=$!
     for _ in $(seq 100); do [ -s "$WPEERS/tool-port" ] && break; sleep 0.1; done
     export OAM_TOOL_PEER=127.0.0.1:$(cat "$WPEERS/tool-port" 2>/dev/null)
