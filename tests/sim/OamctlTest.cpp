@@ -128,7 +128,7 @@ const std::map<std::string, const char*> kNotUnderWine = {
 };
 
 const std::map<std::string, const char*> kNotOnWindows = {
-    {"BackslashInDownloadName", "'\\' separates directories there: the name sent is the part after it"},
+    {"BackslashInDownloadName", "'\\' separates directories on Windows: the name sent is the part after it"},
 };
 
 TEST_P(OamctlExit, CodeAndOneLineError) {
