@@ -12,5 +12,9 @@ namespace platform {
 // with the last error set.
 int SetTcpKeepAliveTimes(SOCKET s, int idleSeconds, int intervalSeconds, int count);
 
+// Wakes a connect, send or recv that another thread is blocked in on s, and
+// stops further traffic both ways; s stays open (the owner closes it).
+void WakeBlockedCalls(SOCKET s);
+
 }  // namespace platform
 }  // namespace oam

@@ -16,6 +16,7 @@
 
 #include "Corbex.h"
 #include "OamCommand.h"
+#include "PlatformSockets.h"
 #include "channel/ChannelOptions.h"
 #include "codec/TextScan.h"
 
@@ -361,7 +362,7 @@ struct COamSession::Impl {
             wasOpen = phase != kClosed;
             phase = kClosed;
             if (destroying) stop = true;
-            if (liveHandle != 0) win::shutdown(liveHandle, SD_BOTH);
+            if (liveHandle != 0) oam::platform::WakeBlockedCalls(liveHandle);
             cv.notify_all();
         }
         win::WSASetEvent(abort);

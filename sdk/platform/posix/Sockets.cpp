@@ -259,6 +259,11 @@ int SetTcpKeepAliveTimes(SOCKET s, int idleSeconds, int intervalSeconds, int cou
     return 0;
 }
 
+// shutdown wakes every call blocked on the socket here.
+void WakeBlockedCalls(SOCKET s) {
+    win::shutdown(s, SD_BOTH);
+}
+
 }  // namespace platform
 }  // namespace oam
 

@@ -28,5 +28,13 @@ int SetTcpKeepAliveTimes(SOCKET s, int idleSeconds, int intervalSeconds, int cou
                                                                                                         : SOCKET_ERROR;
 }
 
+// shutdown alone is not certain to wake a recv blocked in another thread
+// (Wine never does); a blocking Winsock call is overlapped I/O underneath,
+// which CancelIoEx ends with ERROR_OPERATION_ABORTED.
+void WakeBlockedCalls(SOCKET s) {
+    ::shutdown(s, SD_BOTH);
+    ::CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
+}
+
 }  // namespace platform
 }  // namespace oam
