@@ -10,9 +10,7 @@
 #include "alarm/RegistrationSchedule.h"
 #include "ReceiverHarness.h"
 
-using namespace alarm_test;
-using oam_test::UdpRecorder;
-using oam_test::UdpSender;
+namespace oamtest {
 
 namespace {
 
@@ -336,7 +334,7 @@ TEST(AlarmSocketLifecycle, AsksForALargeReceiveBuffer) {
     int size = 0;
     int n = sizeof size;
     ASSERT_EQ(0, win::getsockopt(s.Socket.load(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &n));
-    EXPECT_GT(size, oam_test::DefaultReceiveBufferSize());
+    EXPECT_GT(size, DefaultReceiveBufferSize());
     EXPECT_EQ(0, s.Close());
 }
 
@@ -544,3 +542,5 @@ TEST(RegistrationTicks, LibraryUnitIsThirtySecondsUnlessShortened) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

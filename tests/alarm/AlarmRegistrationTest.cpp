@@ -8,10 +8,7 @@
 #include "ReceiverHarness.h"
 #include "TestSystem.h"
 
-using namespace alarm_test;
-using oam_test::RecordedDatagram;
-using oam_test::UdpRecorder;
-using oam_test::UdpSender;
+namespace oamtest {
 
 namespace {
 
@@ -183,3 +180,5 @@ TEST(AlarmRegistrationSchedule, FloodDoesNotStarveKeepAlives) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

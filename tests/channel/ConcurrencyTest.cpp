@@ -5,12 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "ChannelHarness.h"
+#include "ChannelFixture.h"
 
-using chtest::Connect;
-using chtest::LogCapture;
-using oamtest::Action;
-using oamtest::FakeServer;
+namespace oamtest {
 
 namespace {
 
@@ -67,3 +64,5 @@ TEST(Concurrency, FourThreadsShareOneChannel) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

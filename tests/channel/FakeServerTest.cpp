@@ -8,10 +8,7 @@
 #include "TestNet.h"
 #include "TestSystem.h"
 
-using oamtest::Action;
-using oamtest::FakeConn;
-using oamtest::FakeServer;
-namespace net = oamtest::net;
+namespace oamtest {
 
 namespace {
 
@@ -133,3 +130,5 @@ TEST(FakeServer, ResponderAndHandlerModes) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

@@ -5,11 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "ChannelHarness.h"
+#include "ChannelFixture.h"
 
-using chtest::Connect;
-using oamtest::Action;
-using oamtest::FakeServer;
+namespace oamtest {
 
 namespace {
 
@@ -312,3 +310,5 @@ TEST(Vpm, FailedExchangeGivesMinusOne) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

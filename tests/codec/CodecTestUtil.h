@@ -8,7 +8,7 @@
 #include "OamCommand.h"
 #include "oam_string.h"
 
-namespace codectest {
+namespace oamtest {
 
 // Standard base64 with "=" padding, to build list entries from plain names.
 inline std::string Base64Of(const std::string& bin) {
@@ -92,4 +92,4 @@ inline Outcome RunCall(Call call, const std::string& text, const char* arg) {
     return o;
 }
 
-}  // namespace codectest
+}  // namespace oamtest

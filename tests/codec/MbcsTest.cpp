@@ -9,9 +9,7 @@
 #include "OamCommand.h"
 #include "CodecTestUtil.h"
 
-using codectest::Call;
-using codectest::kUntouched;
-using codectest::RunCall;
+namespace oamtest {
 
 namespace {
 
@@ -34,8 +32,8 @@ class CodePageCase : public ::testing::TestWithParam<MbCase> {};
 
 TEST_P(CodePageCase, ScansByCharacter) {
     const MbCase& c = GetParam();
-    codectest::CodePage cp(c.cp);
-    codectest::Outcome o = RunCall(c.call, c.text, c.arg);
+    CodePage cp(c.cp);
+    Outcome o = RunCall(c.call, c.text, c.arg);
     EXPECT_EQ(o.result, c.result);
     EXPECT_EQ(o.out1, c.out1);
     EXPECT_EQ(o.out2, c.out2);
@@ -98,7 +96,7 @@ TEST(CodePageBuffer, CutNeverSplitsACharacter) {
         {932, 3, "a"}, {932, 4, "a\x82\xA0"}, {1252, 3, "a\x82"}, {936, 2, "a"}, {65001, 3, "a"},
     };
     for (const Row& r : rows) {
-        codectest::CodePage cp(r.cp);
+        CodePage cp(r.cp);
         COamCommand cmd;
         CString t(r.cp == 65001 ? "k=a\xC3\xA9z;" : "k=a\x82\xA0z;"), n;
         char buf[8];
@@ -110,3 +108,5 @@ TEST(CodePageBuffer, CutNeverSplitsACharacter) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

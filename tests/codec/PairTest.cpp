@@ -12,10 +12,7 @@
 #include "OamCommand.h"
 #include "CodecTestUtil.h"
 
-using codectest::Call;
-using codectest::kUntouched;
-using codectest::Outcome;
-using codectest::RunCall;
+namespace oamtest {
 
 namespace {
 
@@ -273,3 +270,5 @@ TEST(PairAliasing, OutputIsTheText) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

@@ -12,6 +12,8 @@
 #include "CorbexAccess.h"
 #include "TestReference.h"
 
+namespace oamtest {
+
 namespace {
 
 constexpr unsigned char kPoison = 0xA5;
@@ -125,3 +127,5 @@ TEST(Base64, Decode64CoversExactlyTheAlphabet) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

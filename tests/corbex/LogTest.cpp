@@ -19,6 +19,8 @@
 #include "Corbex.h"
 #include "TestSystem.h"
 
+namespace oamtest {
+
 namespace {
 
 struct Captured {
@@ -222,3 +224,5 @@ TEST_F(LogTest, FollowsTheDirectoryAndSurvivesAMissingOne) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

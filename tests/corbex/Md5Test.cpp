@@ -13,6 +13,8 @@
 #include "CorbexAccess.h"
 #include "TestReference.h"
 
+namespace oamtest {
+
 namespace {
 
 std::string Digest(const void* data, size_t n) {
@@ -186,3 +188,5 @@ TEST(Md5, LayoutIsVptrThenWordsThenBlock) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

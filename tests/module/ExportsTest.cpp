@@ -20,6 +20,8 @@
 #include "Corbex.h"
 #include "CorbexAccess.h"
 
+namespace oamtest {
+
 namespace {
 
 // Under ctest the build directory is given; otherwise lib/ is beside bin/.
@@ -222,3 +224,5 @@ TEST_F(Exports, ExportedCMD5CopiesCarryTheState) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <string>
 
+namespace oamtest {
+
 namespace {
 
 std::string ModulePath() {
@@ -143,3 +145,5 @@ TEST(ModuleLoad, FailedSocketStartIsRecordedAndLeavesNoStart) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

@@ -14,6 +14,8 @@
 #include "module/OAMApp.h"
 #include "module/Resource.h"
 
+namespace oamtest {
+
 namespace {
 
 struct Box {
@@ -123,3 +125,5 @@ TEST_F(Startup, OnlyVersionOneOneIsAccepted) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

@@ -12,7 +12,8 @@
 #include "TestHandles.h"
 #include "TestSystem.h"
 
-using namespace plattest;
+namespace oamtest {
+
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -230,3 +231,5 @@ TEST(NetEvents, SelectingDuringAWaitIsSeen) {
     win::closesocket(s);
     win::WSACloseEvent(ev);
 }
+
+}  // namespace oamtest

@@ -34,6 +34,8 @@
 #include "Corbex.h"
 #include "SimHarness.h"
 
+namespace oamtest {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -497,3 +499,5 @@ TEST(Soak, ChannelsFilesAndAlarmsStayCorrectAndFlat) {
 }
 
 }  // namespace
+
+}  // namespace oamtest

@@ -16,10 +16,10 @@
 #include <gtest/gtest.h>
 
 #include "AlarmSocket.h"
-#include "HostileHarness.h"
-#include "TestNet.h"
+#include "ChannelFixture.h"
+#include "UdpPeers.h"
 
-using namespace hostile;
+namespace oamtest {
 
 namespace {
 
@@ -93,26 +93,16 @@ private:
     int m_unterminated = 0;
 };
 
+// A station sending to the receiver's port (network order).
 class Station {
 public:
-    explicit Station(uint16_t port) {
-        m_fd = static_cast<int>(socket(AF_INET, SOCK_DGRAM | oamtest::net::kCloexec, 0));
-        int size = 4 << 20;
-        setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
-        m_to.sin_family = AF_INET;
-        m_to.sin_port = port;
-        m_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    }
-    ~Station() { oamtest::net::Close(m_fd); }
-    bool ok() const { return m_fd >= 0; }
-    bool Send(const std::string& d) {
-        return sendto(m_fd, d.data(), static_cast<int>(d.size()), 0, reinterpret_cast<const sockaddr*>(&m_to),
-                      sizeof m_to) == static_cast<long>(d.size());
-    }
+    explicit Station(uint16_t port) : m_port(ntohs(port)) {}
+    bool ok() const { return m_sender.ok(); }
+    bool Send(const std::string& d) { return m_sender.SendTo("127.0.0.1", m_port, d) == static_cast<long>(d.size()); }
 
 private:
-    int m_fd = -1;
-    sockaddr_in m_to{};
+    UdpSender m_sender;
+    uint16_t m_port;
 };
 
 // A datagram of exactly size bytes; once there is room, it starts with its
@@ -223,3 +213,5 @@ TEST_F(NoLeaks, RandomFloodLeavesTheReceiverWorking) {
 }
 
 }  // namespace
+
+}  // namespace oamtest
