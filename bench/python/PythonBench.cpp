@@ -24,6 +24,8 @@
 #include <benchmark/benchmark.h>
 
 #include "ClientSocket.h"
+#include "Loopback.h"
+#include "WireText.h"
 
 namespace {
 
@@ -32,31 +34,14 @@ const int kRoundExchanges = 1000;
 const int kRounds = 30;
 
 std::string ReplyFor(const char* req, size_t n) {
-    std::string session = "0";
-    const char* p = static_cast<const char*>(memmem(req, n, "SESSIONID=", 10));
-    if (p) {
-        const char* e = p + 10;
-        while (e < req + n && *e != ';') ++e;
-        session.assign(p + 10, e);
-    }
-    std::string r = "SESSIONID=" + session + ";RETURNCODE=0;Pad=";
-    r.resize(kMessageBytes - 1, 'r');
-    return r + ";";
+    return oamtest::PaddedReply(req, n, kMessageBytes);
 }
 
 // Answers every request on every connection it accepts, a thread each.
 class Responder {
 public:
     Responder() {
-        m_listen = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listen, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        listen(m_listen, 4);
-        socklen_t len = sizeof sa;
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&sa), &len);
-        m_port = ntohs(sa.sin_port);
+        m_listen = oamtest::ListenTcp(&m_port, 4);
         m_accept = std::thread([this] { AcceptLoop(); });
     }
     ~Responder() {
@@ -89,7 +74,7 @@ private:
         }
     }
     int m_listen;
-    unsigned short m_port = 0;
+    uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
     std::thread m_accept;
     std::vector<int> m_fds;
