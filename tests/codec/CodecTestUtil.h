@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "OamCommand.h"
 #include "oam_string.h"
 
@@ -90,6 +92,16 @@ inline Outcome RunCall(Call call, const std::string& text, const char* arg) {
     o.out2 = b.str();
     o.after = t.str();
     return o;
+}
+
+// Checks a call's outcome: its result, both outputs, and the text left
+// (after: nullptr when the call must leave the text as it was).
+inline void ExpectOutcome(const Outcome& o, const char* result, const char* out1, const char* out2, const char* after,
+                          const std::string& text) {
+    EXPECT_EQ(o.result, result);
+    EXPECT_EQ(o.out1, out1);
+    EXPECT_EQ(o.out2, out2);
+    EXPECT_EQ(o.after, after ? std::string(after) : text);
 }
 
 }  // namespace oamtest

@@ -34,10 +34,7 @@ TEST_P(CodePageCase, ScansByCharacter) {
     const MbCase& c = GetParam();
     CodePage cp(c.cp);
     Outcome o = RunCall(c.call, c.text, c.arg);
-    EXPECT_EQ(o.result, c.result);
-    EXPECT_EQ(o.out1, c.out1);
-    EXPECT_EQ(o.out2, c.out2);
-    EXPECT_EQ(o.after, c.after ? c.after : c.text);
+    ExpectOutcome(o, c.result, c.out1, c.out2, c.after, c.text);
 }
 
 const char* const U = kUntouched;

@@ -35,10 +35,7 @@ class PairCase : public ::testing::TestWithParam<Case> {};
 TEST_P(PairCase, ResultOutputsAndRest) {
     const Case& c = GetParam();
     Outcome o = RunCall(c.call, c.text, c.arg);
-    EXPECT_EQ(o.result, c.result);
-    EXPECT_EQ(o.out1, c.out1);
-    EXPECT_EQ(o.out2, c.out2);
-    EXPECT_EQ(o.after, c.after ? c.after : c.text);
+    ExpectOutcome(o, c.result, c.out1, c.out2, c.after, c.text);
 }
 
 const char* const U = kUntouched;

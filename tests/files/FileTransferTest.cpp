@@ -32,14 +32,7 @@ namespace oamtest {
 namespace {
 
 std::string Md5Hex(const std::string& bytes) {
-    const std::string md = oamtest::ReferenceMd5(bytes.data(), bytes.size());
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : md) {
-        out += hex[b >> 4];
-        out += hex[b & 15];
-    }
-    return out;
+    return HexOf(ReferenceMd5(bytes.data(), bytes.size()));
 }
 
 std::string Upper(std::string s) {

@@ -80,6 +80,17 @@ inline std::map<std::string, std::string> PairsOf(const std::string& text) {
     return m;
 }
 
+// Bytes as lower-case hex text, as digests travel ("MD5=...").
+inline std::string HexOf(const std::string& bytes) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : bytes) {
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    }
+    return out;
+}
+
 // The documented reading of a reply text: cut at its first NUL, white space
 // (space, tab, line feed, vertical tab, form feed, carriage return) trimmed
 // from both ends.
