@@ -116,7 +116,8 @@ struct FailureRow {
     int sink;
 };
 
-class FailedExchange : public ::testing::TestWithParam<FailureRow> {};
+// Each row also leaves no descriptor open.
+class FailedExchange : public NoLeaks, public ::testing::WithParamInterface<FailureRow> {};
 
 int g_callbacks = 0;
 void CountCallback(LONG_PTR, LONG_PTR) { ++g_callbacks; }

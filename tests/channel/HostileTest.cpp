@@ -276,27 +276,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  Strictly::OwnFirstPart}),
     [](const ::testing::TestParamInfo<AstrayCase>& i) { return std::string(i.param.name); });
 
-// ---- silence ------------------------------------------------------------------
-
-// No reply within the receive time-out: -1, an empty reply, no link-break
-// notification, the counter moves on; the next request, answered, works.
-TEST_F(NoLeaks, NeverAnsweringServerTimesOutWithoutLinkBreak) {
-    FakeServer server([](const std::string& req, int conn, int index) {
-        return index == 0 ? Action::none() : Proper(req, conn, index);
-    });
-    BreakCounter breaks;
-    CClientSocket c;
-    c.SetWnd(nullptr, &BreakCounter::OnBreak, reinterpret_cast<LONG_PTR>(&breaks));
-    ASSERT_TRUE(Connect(c, server, 200));
-    CString reply("stale");
-    EXPECT_EQ(c.SendCommand("1", "Get", "Value=;", reply), -1);
-    EXPECT_EQ(reply.str(), "");
-    EXPECT_EQ(breaks.calls.load(), 0);
-    SetReceiveTimeout(c, 3000);
-    ExpectWorks(c, 1);
-    ASSERT_EQ(server.requests().size(), 2u);
-    EXPECT_EQ(SessionOf(server.requests()[1]), 1);
-}
+// Silence (no reply within the receive time-out) is a row of the exchange's
+// failure table (ExchangeTest.cpp, FailedExchange).
 
 // ---- resets -------------------------------------------------------------------
 
