@@ -11,7 +11,6 @@
 #include "ReceiverHarness.h"
 
 namespace oamtest {
-
 namespace {
 
 const int32_t kMissing = 65535;  // what a missing or misnamed integer pair gives
@@ -542,5 +541,4 @@ TEST(RegistrationTicks, LibraryUnitIsThirtySecondsUnlessShortened) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

@@ -9,7 +9,6 @@
 #include "TestSystem.h"
 
 namespace oamtest {
-
 namespace {
 
 const uint16_t kPeerPort = 20000;
@@ -180,5 +179,4 @@ TEST(AlarmRegistrationSchedule, FloodDoesNotStarveKeepAlives) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

@@ -20,7 +20,6 @@
 #include "UdpPeers.h"
 
 namespace oamtest {
-
 namespace {
 
 const int32_t kMarkerId = 987654;
@@ -213,5 +212,4 @@ TEST_F(NoLeaks, RandomFloodLeavesTheReceiverWorking) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

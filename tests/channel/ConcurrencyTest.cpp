@@ -8,7 +8,6 @@
 #include "ChannelFixture.h"
 
 namespace oamtest {
-
 namespace {
 
 // "NAME=" value of a request, up to its ";".
@@ -64,5 +63,4 @@ TEST(Concurrency, FourThreadsShareOneChannel) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

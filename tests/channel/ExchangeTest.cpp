@@ -6,7 +6,6 @@
 #include "ChannelFixture.h"
 
 namespace oamtest {
-
 namespace {
 
 const int R = CFunction::SinkR;
@@ -301,5 +300,4 @@ TEST(Exchange, ReceiveReturnMsgLogsAnEmptyTimeoutText) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

@@ -9,7 +9,6 @@
 #include "TestSystem.h"
 
 namespace oamtest {
-
 namespace {
 
 class Client {
@@ -130,5 +129,4 @@ TEST(FakeServer, ResponderAndHandlerModes) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

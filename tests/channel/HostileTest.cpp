@@ -18,7 +18,6 @@
 #include "ChannelFixture.h"
 
 namespace oamtest {
-
 namespace {
 
 struct BreakCounter {
@@ -397,5 +396,4 @@ TEST_F(NoLeaks, OverlongListsStayInsideTheRecords) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

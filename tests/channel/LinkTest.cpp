@@ -11,7 +11,6 @@
 #include "TestSystem.h"
 
 namespace oamtest {
-
 namespace {
 
 const int D = CFunction::SinkD;
@@ -435,5 +434,4 @@ TEST(Connection, SendAndSendExPassTheSendThrough) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

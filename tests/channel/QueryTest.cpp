@@ -8,7 +8,6 @@
 #include "ChannelFixture.h"
 
 namespace oamtest {
-
 namespace {
 
 std::string B64(const std::string& in) {
@@ -310,5 +309,4 @@ TEST(Vpm, FailedExchangeGivesMinusOne) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

@@ -12,7 +12,6 @@
 #include "CodecTestUtil.h"
 
 namespace oamtest {
-
 namespace {
 
 // ---- station list ------------------------------------------------------------
@@ -301,5 +300,4 @@ TEST(EntryNames, LongNamesCutToFit) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

@@ -10,7 +10,6 @@
 #include "CodecTestUtil.h"
 
 namespace oamtest {
-
 namespace {
 
 struct MbCase {
@@ -105,5 +104,4 @@ TEST(CodePageBuffer, CutNeverSplitsACharacter) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

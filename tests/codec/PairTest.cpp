@@ -13,7 +13,6 @@
 #include "CodecTestUtil.h"
 
 namespace oamtest {
-
 namespace {
 
 struct Case {
@@ -267,5 +266,4 @@ TEST(PairAliasing, OutputIsTheText) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

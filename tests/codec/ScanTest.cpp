@@ -261,5 +261,4 @@ TEST(AlarmDatagram, NoPrefixDecodesWhole) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

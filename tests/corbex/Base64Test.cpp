@@ -13,7 +13,6 @@
 #include "TestReference.h"
 
 namespace oamtest {
-
 namespace {
 
 constexpr unsigned char kPoison = 0xA5;
@@ -127,5 +126,4 @@ TEST(Base64, Decode64CoversExactlyTheAlphabet) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

@@ -20,7 +20,6 @@
 #include "TestSystem.h"
 
 namespace oamtest {
-
 namespace {
 
 struct Captured {
@@ -224,5 +223,4 @@ TEST_F(LogTest, FollowsTheDirectoryAndSurvivesAMissingOne) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

@@ -15,7 +15,6 @@
 #include "WireText.h"
 
 namespace oamtest {
-
 namespace {
 
 std::string Digest(const void* data, size_t n) {
@@ -182,5 +181,4 @@ TEST(Md5, LayoutIsVptrThenWordsThenBlock) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

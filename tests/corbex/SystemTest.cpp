@@ -12,7 +12,6 @@
 #include "TestSystem.h"
 
 namespace oamtest {
-
 namespace {
 
 std::string ErrorText(uint32_t code) {
@@ -117,5 +116,4 @@ TEST_F(ModuleDir, EnvironmentOverridesWithoutTrailingSeparator) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

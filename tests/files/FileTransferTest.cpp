@@ -28,7 +28,6 @@
 #include "TestSystem.h"
 
 namespace oamtest {
-
 namespace {
 
 std::string Md5Hex(const std::string& bytes) {
@@ -515,5 +514,4 @@ TEST_F(FileTransfer, DownloadHoldsTheChannelUntilTheArchiveIsIn) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

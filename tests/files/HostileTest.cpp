@@ -18,7 +18,6 @@
 #include "ZipTool.h"
 
 namespace oamtest {
-
 namespace {
 
 std::string Digest(const std::string& bytes) {
@@ -252,5 +251,4 @@ INSTANTIATE_TEST_SUITE_P(Peers, HostileUpload,
                          [](const ::testing::TestParamInfo<UploadCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
-
 }  // namespace oamtest

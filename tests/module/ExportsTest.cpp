@@ -21,7 +21,6 @@
 #include "CorbexAccess.h"
 
 namespace oamtest {
-
 namespace {
 
 // Under ctest the build directory is given; otherwise lib/ is beside bin/.
@@ -224,5 +223,4 @@ TEST_F(Exports, ExportedCMD5CopiesCarryTheState) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

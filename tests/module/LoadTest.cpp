@@ -17,7 +17,6 @@
 #include "TempDir.h"
 
 namespace oamtest {
-
 namespace {
 
 std::string ModulePath() {
@@ -145,5 +144,4 @@ TEST(ModuleLoad, FailedSocketStartIsRecordedAndLeavesNoStart) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

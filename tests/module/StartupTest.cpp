@@ -17,7 +17,6 @@
 #include "LogCapture.h"
 
 namespace oamtest {
-
 namespace {
 
 struct Box {
@@ -121,5 +120,4 @@ TEST_F(Startup, OnlyVersionOneOneIsAccepted) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

@@ -18,7 +18,6 @@
 #include "TestSystem.h"
 
 namespace oamtest {
-
 namespace {
 
 std::string Slurp(const std::string& path) {

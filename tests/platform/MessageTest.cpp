@@ -15,7 +15,6 @@
 #include "TestSystem.h"
 
 namespace oamtest {
-
 namespace {
 
 const UINT kPing = WM_USER + 1;

@@ -9,7 +9,6 @@
 #include "TestSystem.h"
 
 namespace oamtest {
-
 namespace {
 
 // Runs each test under a chosen code page and restores the default.

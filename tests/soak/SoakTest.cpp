@@ -36,7 +36,6 @@
 #include "TestSystem.h"
 
 namespace oamtest {
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -490,5 +489,4 @@ TEST(Soak, ChannelsFilesAndAlarmsStayCorrectAndFlat) {
 }
 
 }  // namespace
-
 }  // namespace oamtest

@@ -8,7 +8,6 @@
 #include <map>
 
 namespace oamtest {
-
 namespace {
 
 // Poll slices stay short so that a stopping server never waits long.

@@ -5,7 +5,6 @@
 #include "Loopback.h"
 
 namespace oamtest {
-
 namespace {
 
 int BoundSocket(const char* addr, uint16_t port, int* error) {

@@ -13,7 +13,6 @@
 #include "TestTools.h"
 
 namespace oamtest {
-
 namespace {
 
 // Runs argv without a shell; true when it exits with 0 (TestTools.h: a

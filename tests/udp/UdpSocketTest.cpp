@@ -355,5 +355,4 @@ INSTANTIATE_TEST_SUITE_P(Hosts, UdpName2Inet,
                                            NameCase{"1..2.3", nullptr}));
 
 }  // namespace
-
 }  // namespace oamtest
