@@ -40,11 +40,6 @@ int CpuCount() {
     return CPU_COUNT(&set);
 }
 
-// Reply of exactly kMessageBytes carrying the request's session number.
-std::string ReplyFor(const char* req, size_t n) {
-    return oamtest::PaddedReply(req, n, kMessageBytes);
-}
-
 // Accepts two connections (the channel's, then the raw one) and answers
 // them in strict turn, as the benchmark loop alternates.
 class Responder {
@@ -72,7 +67,7 @@ private:
             int fd = fds[turn & 1];
             ssize_t n = recv(fd, buf, sizeof buf, 0);
             if (n <= 0) break;
-            std::string reply = ReplyFor(buf, static_cast<size_t>(n));
+            std::string reply = oamtest::PaddedReply(buf, static_cast<size_t>(n), kMessageBytes);
             if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size())) break;
         }
         for (int fd : fds) close(fd);

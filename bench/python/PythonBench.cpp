@@ -33,10 +33,6 @@ const size_t kMessageBytes = 60;
 const int kRoundExchanges = 1000;
 const int kRounds = 30;
 
-std::string ReplyFor(const char* req, size_t n) {
-    return oamtest::PaddedReply(req, n, kMessageBytes);
-}
-
 // Answers every request on every connection it accepts, a thread each.
 class Responder {
 public:
@@ -66,7 +62,7 @@ private:
                 for (;;) {
                     ssize_t n = recv(fd, buf, sizeof buf, 0);
                     if (n <= 0) return;
-                    std::string reply = ReplyFor(buf, static_cast<size_t>(n));
+                    std::string reply = oamtest::PaddedReply(buf, static_cast<size_t>(n), kMessageBytes);
                     if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size()))
                         return;
                 }

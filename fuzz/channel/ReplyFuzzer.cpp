@@ -27,6 +27,7 @@
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "oam_win.h"
+#include "ChannelLink.h"
 #include "FuzzCheck.h"
 #include "LogCapture.h"
 #include "ReplyPeer.h"
@@ -105,13 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     CClientSocket channel;
-    if (!channel.Create(peer.port(), "127.0.0.1")) {
+    // Generous, only a guard: the peer always ends the stream.
+    if (!oamtest::ConnectChannel(channel, peer.port(), 5000)) {
         fprintf(stderr, "cannot connect to the loopback peer\n");
         abort();
     }
-    // Generous, only a guard: the peer always ends the stream.
-    int ms = 5000;
-    win::setsockopt(channel.GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
 
     switch (op) {
     case 6: {

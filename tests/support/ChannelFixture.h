@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ChannelLink.h"
 #include "ClientSocket.h"
 #include "FakeServer.h"
 #include "LogCapture.h"
@@ -28,16 +29,10 @@ namespace oamtest {
 
 using Clock = std::chrono::steady_clock;
 
-inline void SetReceiveTimeout(CClientSocket& c, int ms) {
-    win::setsockopt(c.GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
-}
-
 // Create against the fake server; the receive time-out is shortened so that
-// a missing reply costs little (the library's own is 15 s).
+// a missing reply costs little.
 inline bool Connect(CClientSocket& c, const FakeServer& s, int receiveTimeoutMs = 5000) {
-    if (!c.Create(s.port(), s.address().c_str())) return false;
-    SetReceiveTimeout(c, receiveTimeoutMs);
-    return true;
+    return ConnectChannel(c, s.port(), receiveTimeoutMs, s.address().c_str());
 }
 
 // Bytes waiting on the channel's connection.
