@@ -76,7 +76,7 @@ public:
         sock.Unblock();
         thread.join();
     }
-    oam_test::BlockingUdpSocket sock;
+    oamtest::BlockingUdpSocket sock;
     Arrivals arrivals;
     std::atomic<bool> stop{false};
     std::thread thread;
@@ -87,7 +87,7 @@ const std::string kAlarm =
     "ObjWidth=40;ObjHeight=90;ObjColor=255;ObjPosX=120;ObjPosY=200;ObjSpeed=7;ObjDir=1.5;ObjRoi=2;";
 
 // One datagram, then wait for it to be seen; gives the latency in ns or -1.
-int64_t OneTrip(oam_test::UdpSender& sender, uint16_t port, Arrivals& arrivals) {
+int64_t OneTrip(oamtest::UdpSender& sender, uint16_t port, Arrivals& arrivals) {
     int64_t before = arrivals.count.load(std::memory_order_acquire);
     int64_t sent = Now();
     sender.SendTo("127.0.0.1", port, kAlarm);
@@ -110,7 +110,7 @@ void BM_AlarmLatency(benchmark::State& state) {
     const int samples = static_cast<int>(state.range(0));
     RunningReceiver receiver;
     RunningPlain plain;
-    oam_test::UdpSender sender;
+    oamtest::UdpSender sender;
     if (!receiver.ok || !plain.sock.ok() || !sender.ok()) {
         state.SkipWithError("cannot bind loopback sockets");
         return;
@@ -155,7 +155,7 @@ void BM_AlarmBurst(benchmark::State& state) {
     int64_t delivered = 0;
     for (auto _ : state) {
         RunningReceiver receiver;
-        oam_test::UdpSender sender;
+        oamtest::UdpSender sender;
         if (!receiver.ok || !sender.ok()) {
             state.SkipWithError("cannot bind loopback sockets");
             return;

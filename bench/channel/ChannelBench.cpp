@@ -19,6 +19,8 @@
 #include <benchmark/benchmark.h>
 
 #include "ClientSocket.h"
+#include "Loopback.h"
+#include "WireText.h"
 
 namespace {
 
@@ -38,34 +40,12 @@ int CpuCount() {
     return CPU_COUNT(&set);
 }
 
-// Reply of exactly kMessageBytes carrying the request's session number.
-std::string ReplyFor(const char* req, size_t n) {
-    std::string session = "0";
-    const char* p = static_cast<const char*>(memmem(req, n, "SESSIONID=", 10));
-    if (p) {
-        const char* e = p + 10;
-        while (e < req + n && *e != ';') ++e;
-        session.assign(p + 10, e);
-    }
-    std::string r = "SESSIONID=" + session + ";RETURNCODE=0;Pad=";
-    r.resize(kMessageBytes - 1, 'r');
-    return r + ";";
-}
-
 // Accepts two connections (the channel's, then the raw one) and answers
 // them in strict turn, as the benchmark loop alternates.
 class Responder {
 public:
     Responder() {
-        m_listen = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listen, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        listen(m_listen, 4);
-        socklen_t len = sizeof sa;
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&sa), &len);
-        m_port = ntohs(sa.sin_port);
+        m_listen = oamtest::ListenTcp(&m_port, 4);
     }
     ~Responder() {
         if (m_thread.joinable()) m_thread.join();
@@ -87,24 +67,20 @@ private:
             int fd = fds[turn & 1];
             ssize_t n = recv(fd, buf, sizeof buf, 0);
             if (n <= 0) break;
-            std::string reply = ReplyFor(buf, static_cast<size_t>(n));
+            std::string reply = oamtest::PaddedReply(buf, static_cast<size_t>(n), kMessageBytes);
             if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size())) break;
         }
         for (int fd : fds) close(fd);
     }
     int m_listen;
-    unsigned short m_port = 0;
+    uint16_t m_port = 0;
     std::thread m_thread;
 };
 
 // A plain socket set up as the channel sets up its own.
 int RawClient(unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return -1;
+    int fd = oamtest::ConnectTcp(port);
+    if (fd < 0) return -1;
     timeval tv{15, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);

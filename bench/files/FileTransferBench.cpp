@@ -29,6 +29,10 @@
 
 #include "ClientSocket.h"
 #include "Corbex.h"
+#include "Loopback.h"
+#include "TempDir.h"
+#include "WireText.h"
+#include "ZipTool.h"
 
 // ---- heap accounting ---------------------------------------------------------
 // Every allocation of the process (library, zlib, minizip) goes through
@@ -100,32 +104,6 @@ double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock:
 
 const size_t kFileSize = 64u << 20;
 const int kSockBuf = 655360;  // what the channel asks for
-
-// Alternating runs of random bytes and of words from a small list: deflates
-// to a little over half its size.
-std::string SemiCompressible(size_t n) {
-    static const char* const words[] = {"station ", "device ", "alarm ", "ptz ", "camera ", "config=", "value;", "\r\n"};
-    uint32_t s = 2463534242u;
-    auto next = [&s] {
-        s ^= s << 13;
-        s ^= s >> 17;
-        s ^= s << 5;
-        return s;
-    };
-    std::string out;
-    out.reserve(n);
-    while (out.size() < n) {
-        uint32_t r = next();
-        size_t run = 16 + (r & 63);
-        if (r & 0x100) {
-            for (size_t i = 0; i < run && out.size() < n; ++i) out.push_back(static_cast<char>(next() >> 24));
-        } else {
-            for (size_t i = 0; i < run / 4 && out.size() < n; ++i) out += words[next() & 7];
-        }
-    }
-    out.resize(n);
-    return out;
-}
 
 void Tune(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSockBuf, sizeof kSockBuf);
@@ -209,7 +187,7 @@ private:
             ssize_t n = ::recv(fd, scratch.data(), scratch.size(), 0);
             if (n <= 0) return;
             std::string req(scratch.data(), static_cast<size_t>(n));
-            std::string head = "SESSIONID=" + Field(req, "SESSIONID") + ";RETURNCODE=0;";
+            std::string head = oamtest::Reply(Field(req, "SESSIONID"), 0);
             std::string cmd = Field(req, "CMD");
             if (cmd == "FileSet" || cmd == "RawPut") {
                 size_t len = std::stoul(Field(req, cmd == "FileSet" ? "FILELEN" : "LEN"));
@@ -246,27 +224,21 @@ private:
 };
 
 struct Fixture {
-    std::string dir;
-    std::string content;
+    oamtest::ModuleDir dir{"oamsdk-files-bench"};
+    std::string content;  // deflates to a little over half its size
     Responder responder;
     CClientSocket channel;
     int raw = -1;  // plain socket for the reference transfers
 
-    Fixture() : content(SemiCompressible(kFileSize)) {
-        char tmpl[] = "/tmp/oamsdk-files-bench-XXXXXX";
-        if (!mkdtemp(tmpl)) abort();
-        dir = tmpl;
-        setenv("OAMSDK_MODULE_DIR", dir.c_str(), 1);
-        FILE* f = fopen((dir + "/up.bin").c_str(), "wb");
+    Fixture() : content(oamtest::SemiCompressible(kFileSize, 2463534242u)) {
+        if (!dir.ok()) abort();
+        FILE* f = fopen(dir.file("up.bin").c_str(), "wb");
         if (!f || fwrite(content.data(), 1, content.size(), f) != content.size()) abort();
         fclose(f);
         if (channel.Create(responder.Port(), "127.0.0.1") != 1) abort();
         raw = socket(AF_INET, SOCK_STREAM, 0);
         Tune(raw);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(responder.Port());
+        sockaddr_in a = oamtest::Loopback(responder.Port());
         if (connect(raw, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) abort();
         // One upload fills the responder's store for the download and the
         // reference transfers.
@@ -279,9 +251,6 @@ struct Fixture {
     ~Fixture() {
         close(raw);
         channel.Close();
-        unlink((dir + "/up.bin").c_str());
-        unlink((dir + "/down.bin").c_str());
-        rmdir(dir.c_str());
     }
 };
 

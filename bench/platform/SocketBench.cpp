@@ -17,31 +17,18 @@
 
 #include <benchmark/benchmark.h>
 
+#include "Loopback.h"
 #include "oam_win.h"
 
 namespace {
 
 const int kMsg = 64;
 
-sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 // Echoes every message back on each accepted connection until it closes.
 class Echo {
 public:
     Echo() {
-        lfd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = Loopback(0);
-        ::bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(lfd_, 4);
-        socklen_t l = sizeof a;
-        ::getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &l);
-        port_ = ntohs(a.sin_port);
+        lfd_ = oamtest::ListenTcp(&port_, 4);
         thread_ = std::thread([this] {
             for (int i = 0; i < 2; ++i) {
                 int c = ::accept(lfd_, nullptr, nullptr);
@@ -80,7 +67,7 @@ Echo& TheEcho() {
 
 SOCKET LayerClient() {
     SOCKET s = win::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in a = Loopback(TheEcho().port());
+    sockaddr_in a = oamtest::Loopback(TheEcho().port());
     win::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
     int one = 1;
     win::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
@@ -88,9 +75,7 @@ SOCKET LayerClient() {
 }
 
 int RawClient() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = Loopback(TheEcho().port());
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    int fd = oamtest::ConnectTcp(TheEcho().port());
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
@@ -125,7 +110,7 @@ BENCHMARK(BM_RoundTripRaw);
 
 void BM_EmptyReceiveLayer(benchmark::State& state) {
     SOCKET s = win::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in a = Loopback(0);
+    sockaddr_in a = oamtest::Loopback(0);
     win::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
     unsigned long on = 1;
     win::ioctlsocket(s, WIN_FIONBIO, &on);
@@ -137,7 +122,7 @@ BENCHMARK(BM_EmptyReceiveLayer);
 
 void BM_EmptyReceiveRaw(benchmark::State& state) {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_in a = Loopback(0);
+    sockaddr_in a = oamtest::Loopback(0);
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     char buf[64];
     for (auto _ : state) benchmark::DoNotOptimize(::recv(fd, buf, sizeof buf, 0));

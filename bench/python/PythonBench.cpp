@@ -24,6 +24,8 @@
 #include <benchmark/benchmark.h>
 
 #include "ClientSocket.h"
+#include "Loopback.h"
+#include "WireText.h"
 
 namespace {
 
@@ -31,32 +33,11 @@ const size_t kMessageBytes = 60;
 const int kRoundExchanges = 1000;
 const int kRounds = 30;
 
-std::string ReplyFor(const char* req, size_t n) {
-    std::string session = "0";
-    const char* p = static_cast<const char*>(memmem(req, n, "SESSIONID=", 10));
-    if (p) {
-        const char* e = p + 10;
-        while (e < req + n && *e != ';') ++e;
-        session.assign(p + 10, e);
-    }
-    std::string r = "SESSIONID=" + session + ";RETURNCODE=0;Pad=";
-    r.resize(kMessageBytes - 1, 'r');
-    return r + ";";
-}
-
 // Answers every request on every connection it accepts, a thread each.
 class Responder {
 public:
     Responder() {
-        m_listen = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listen, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        listen(m_listen, 4);
-        socklen_t len = sizeof sa;
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&sa), &len);
-        m_port = ntohs(sa.sin_port);
+        m_listen = oamtest::ListenTcp(&m_port, 4);
         m_accept = std::thread([this] { AcceptLoop(); });
     }
     ~Responder() {
@@ -81,7 +62,7 @@ private:
                 for (;;) {
                     ssize_t n = recv(fd, buf, sizeof buf, 0);
                     if (n <= 0) return;
-                    std::string reply = ReplyFor(buf, static_cast<size_t>(n));
+                    std::string reply = oamtest::PaddedReply(buf, static_cast<size_t>(n), kMessageBytes);
                     if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size()))
                         return;
                 }
@@ -89,7 +70,7 @@ private:
         }
     }
     int m_listen;
-    unsigned short m_port = 0;
+    uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
     std::thread m_accept;
     std::vector<int> m_fds;

@@ -22,7 +22,8 @@
 #include <thread>
 
 #include "AlarmSocket.h"
-#include "../support/FuzzCheck.h"
+#include "FuzzCheck.h"
+#include "UdpPeers.h"
 
 namespace {
 
@@ -43,17 +44,13 @@ public:
         int n = sizeof a;
         if (win::getsockname(m_receiver.Socket.load(), reinterpret_cast<sockaddr*>(&a), &n) != 0)
             Fail("no receiver port");
-        m_to.sin_family = AF_INET;
-        m_to.sin_port = a.sin_port;
-        m_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (m_fd < 0) Fail("no sender socket");
+        m_port = ntohs(a.sin_port);
+        if (!m_sender.ok()) Fail("no sender socket");
         m_loop = std::thread([this] { m_receiver.Receive(); });
     }
     ~Station() {
         m_receiver.Close();
         m_loop.join();
-        close(m_fd);
     }
 
     void Deliver(const uint8_t* data, size_t size) {
@@ -62,9 +59,7 @@ public:
             std::lock_guard<std::mutex> g(m_mutex);
             before = m_seen;
         }
-        if (sendto(m_fd, data, size, 0, reinterpret_cast<const sockaddr*>(&m_to), sizeof m_to) !=
-            static_cast<ssize_t>(size))
-            Fail("sendto");
+        if (m_sender.SendTo("127.0.0.1", m_port, data, size) != static_cast<long>(size)) Fail("sendto");
         std::unique_lock<std::mutex> g(m_mutex);
         if (!m_cv.wait_for(g, std::chrono::seconds(10), [&] { return m_seen > before; }))
             Fail("the datagram was not delivered");
@@ -100,8 +95,8 @@ public:
 
 private:
     CAlarmSocket m_receiver;
-    sockaddr_in m_to{};
-    int m_fd = -1;
+    oamtest::UdpSender m_sender;
+    uint16_t m_port = 0;
     std::mutex m_mutex;
     std::condition_variable m_cv;
     uint64_t m_seen = 0;

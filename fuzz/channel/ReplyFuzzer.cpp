@@ -27,25 +27,20 @@
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "oam_win.h"
-#include "../support/LoopbackPeer.h"
-#include "../support/FuzzCheck.h"
+#include "ChannelLink.h"
+#include "FuzzCheck.h"
+#include "LogCapture.h"
+#include "ReplyPeer.h"
 
 namespace {
 
 
 const unsigned char kUntouched = 0xA5;
 
-void Hook(int, const char* line, void*) {
-    CHECK(line != nullptr);
-    volatile size_t n = strlen(line);
-    (void)n;
-}
-
-oamfuzz::ReplyPeer& Peer() {
-    static oamfuzz::ReplyPeer* peer = [] {
-        CFunction::SetSinkHook(CFunction::SinkR, &Hook, nullptr);
-        CFunction::SetSinkHook(CFunction::SinkD, &Hook, nullptr);
-        return new oamfuzz::ReplyPeer;
+oamtest::ReplyPeer& Peer() {
+    static oamtest::ReplyPeer* peer = [] {
+        new oamtest::LogCapture(oamtest::LogCapture::CountOnly);
+        return new oamtest::ReplyPeer;
     }();
     return *peer;
 }
@@ -97,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned arg = data[0] >> 3;
     std::string reply(reinterpret_cast<const char*>(data + 1), size - 1);
 
-    oamfuzz::ReplyPeer& peer = Peer();
+    oamtest::ReplyPeer& peer = Peer();
     if (op == 5) {
         // The reply splits at its first line feed into the command's reply
         // and the further one.
@@ -111,13 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     CClientSocket channel;
-    if (!channel.Create(peer.port(), "127.0.0.1")) {
+    // Generous, only a guard: the peer always ends the stream.
+    if (!oamtest::ConnectChannel(channel, peer.port(), 5000)) {
         fprintf(stderr, "cannot connect to the loopback peer\n");
         abort();
     }
-    // Generous, only a guard: the peer always ends the stream.
-    int ms = 5000;
-    win::setsockopt(channel.GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
 
     switch (op) {
     case 6: {

@@ -24,7 +24,7 @@
 #include "codec/AlarmDatagram.h"
 #include "codec/Reply.h"
 #include "codec/TextScan.h"
-#include "../support/FuzzCheck.h"
+#include "FuzzCheck.h"
 
 using oam::codec::Span;
 

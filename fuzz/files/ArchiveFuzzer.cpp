@@ -9,7 +9,6 @@
 // archive: the result is 0 or one of the data phase's failure codes, the
 // requested file exists exactly when the result is 0, and no temporary file
 // is left behind.
-#include <dirent.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,53 +23,31 @@
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "oam_win.h"
-#include "../support/LoopbackPeer.h"
-#include "../support/FuzzCheck.h"
+#include "ChannelLink.h"
+#include "FuzzCheck.h"
+#include "LogCapture.h"
+#include "ReplyPeer.h"
+#include "TempDir.h"
 
 namespace {
 
 
 const char kFileName[] = "fuzz.bin";
 
-std::string g_dir;
-
-void Hook(int, const char* line, void*) {
-    CHECK(line != nullptr);
+// The module directory, where downloads go; removed at exit.
+const oamtest::ModuleDir& Dir() {
+    static const oamtest::ModuleDir dir("oamsdk-archive-fuzz");
+    if (!dir.ok()) abort();
+    return dir;
 }
 
-void RemoveDir() {
-    if (g_dir.empty()) return;
-    if (DIR* d = opendir(g_dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') unlink((g_dir + "/" + e->d_name).c_str());
-        closedir(d);
-    }
-    rmdir(g_dir.c_str());
-}
-
-oamfuzz::ReplyPeer& Peer() {
-    static oamfuzz::ReplyPeer* peer = [] {
-        char tmpl[] = "/tmp/oamsdk-archive-fuzz-XXXXXX";
-        if (!mkdtemp(tmpl)) abort();
-        g_dir = tmpl;
-        setenv("OAMSDK_MODULE_DIR", tmpl, 1);
-        atexit(RemoveDir);
-        CFunction::SetSinkHook(CFunction::SinkR, &Hook, nullptr);
-        CFunction::SetSinkHook(CFunction::SinkD, &Hook, nullptr);
-        return new oamfuzz::ReplyPeer;
+oamtest::ReplyPeer& Peer() {
+    static oamtest::ReplyPeer* peer = [] {
+        Dir();
+        new oamtest::LogCapture(oamtest::LogCapture::CountOnly);
+        return new oamtest::ReplyPeer;
     }();
     return *peer;
-}
-
-// Names in the module directory.
-std::vector<std::string> Listing() {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(g_dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        closedir(d);
-    }
-    return names;
 }
 
 bool KnownResult(int r) {
@@ -93,21 +70,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (capitals)
         for (char& ch : announced) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
 
-    oamfuzz::ReplyPeer& peer = Peer();
+    oamtest::ReplyPeer& peer = Peer();
     peer.Arm([&](const std::string& request) {
-        std::string reply = "SESSIONID=" + oamfuzz::SessionOf(request) + ";RETURNCODE=0;FileName=" + kFileName +
-                            ";FileLen=" + std::to_string(archive.size()) + ";MD5=" + announced + ";";
+        std::string reply = oamtest::Reply(oamtest::SessionText(request), 0,
+                                           std::string("FileName=") + kFileName + ";FileLen=" +
+                                               std::to_string(archive.size()) + ";MD5=" + announced + ";");
         if (together) return std::vector<std::string>{reply + archive};
         return std::vector<std::string>{reply, archive};
     });
 
     CClientSocket channel;
-    if (!channel.Create(peer.port(), "127.0.0.1")) {
+    // Generous, only a guard: the peer always ends the stream.
+    if (!oamtest::ConnectChannel(channel, peer.port(), 5000)) {
         fprintf(stderr, "cannot connect to the loopback peer\n");
         abort();
     }
-    int ms = 5000;
-    win::setsockopt(channel.GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
     int result = channel.ReceiveFile("7", kFileName);
     channel.Close();
     if (!peer.WaitServed()) {
@@ -127,10 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (archive.empty()) CHECK(result == 0);
     if (result == OAM_RECVFILE_BAD_LENGTH) CHECK(!looksLikeArchive && !archive.empty());
     else CHECK(result == 0 || result >= OAM_RECVFILE_BAD_ARCHIVE);
-    std::vector<std::string> names = Listing();
+    std::vector<std::string> names = Dir().list();
     if (result == 0) {
         CHECK(names.size() == 1 && names[0] == kFileName);
-        unlink((g_dir + "/" + kFileName).c_str());
+        unlink(Dir().file(kFileName).c_str());
     } else {
         CHECK(names.empty());
     }

@@ -10,10 +10,7 @@
 #include "alarm/RegistrationSchedule.h"
 #include "ReceiverHarness.h"
 
-using namespace alarm_test;
-using oam_test::UdpRecorder;
-using oam_test::UdpSender;
-
+namespace oamtest {
 namespace {
 
 const int32_t kMissing = 65535;  // what a missing or misnamed integer pair gives
@@ -336,7 +333,7 @@ TEST(AlarmSocketLifecycle, AsksForALargeReceiveBuffer) {
     int size = 0;
     int n = sizeof size;
     ASSERT_EQ(0, win::getsockopt(s.Socket.load(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &n));
-    EXPECT_GT(size, oam_test::DefaultReceiveBufferSize());
+    EXPECT_GT(size, DefaultReceiveBufferSize());
     EXPECT_EQ(0, s.Close());
 }
 
@@ -544,3 +541,4 @@ TEST(RegistrationTicks, LibraryUnitIsThirtySecondsUnlessShortened) {
 }
 
 }  // namespace
+}  // namespace oamtest

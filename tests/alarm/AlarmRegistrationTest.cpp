@@ -8,11 +8,7 @@
 #include "ReceiverHarness.h"
 #include "TestSystem.h"
 
-using namespace alarm_test;
-using oam_test::RecordedDatagram;
-using oam_test::UdpRecorder;
-using oam_test::UdpSender;
-
+namespace oamtest {
 namespace {
 
 const uint16_t kPeerPort = 20000;
@@ -183,3 +179,4 @@ TEST(AlarmRegistrationSchedule, FloodDoesNotStarveKeepAlives) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -5,13 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "ChannelHarness.h"
+#include "ChannelFixture.h"
 
-using chtest::Connect;
-using chtest::LogCapture;
-using oamtest::Action;
-using oamtest::FakeServer;
-
+namespace oamtest {
 namespace {
 
 // "NAME=" value of a request, up to its ";".
@@ -67,3 +63,4 @@ TEST(Concurrency, FourThreadsShareOneChannel) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -3,13 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "ChannelHarness.h"
+#include "ChannelFixture.h"
 
-using chtest::Connect;
-using chtest::LogCapture;
-using oamtest::Action;
-using oamtest::FakeServer;
-
+namespace oamtest {
 namespace {
 
 const int R = CFunction::SinkR;
@@ -119,7 +115,8 @@ struct FailureRow {
     int sink;
 };
 
-class FailedExchange : public ::testing::TestWithParam<FailureRow> {};
+// Each row also leaves no descriptor open.
+class FailedExchange : public NoLeaks, public ::testing::WithParamInterface<FailureRow> {};
 
 int g_callbacks = 0;
 void CountCallback(LONG_PTR, LONG_PTR) { ++g_callbacks; }
@@ -184,7 +181,7 @@ TEST(Exchange, LateReplyIsFlushedBeforeTheNextRequest) {
     ASSERT_TRUE(Connect(channel, server, 100));
     CString reply;
     EXPECT_EQ(channel.SendCommand("1", "Get", "A=;", reply), -1);
-    ASSERT_TRUE(chtest::WaitPending(channel));
+    ASSERT_TRUE(WaitPending(channel));
     EXPECT_EQ(channel.SendCommand("1", "Get", "B=;", reply), 0);
     EXPECT_EQ(reply, "Fresh=1;");
     EXPECT_EQ(log.count(R, "Ret Session error"), 0);
@@ -200,7 +197,7 @@ TEST(Exchange, SplitReplyIsReadOnlyAsFarAsTheFirstReceive) {
     EXPECT_EQ(channel.SendCommand("1", "Get", "A=;", reply), 0);
     EXPECT_EQ(reply, "");
     // The tail arrives after the first receive and is thrown away.
-    ASSERT_TRUE(chtest::WaitPending(channel));
+    ASSERT_TRUE(WaitPending(channel));
     EXPECT_EQ(channel.SendCommand("1", "Get", "B=;", reply), 0);
     EXPECT_EQ(reply, "Next=2;");
 }
@@ -303,3 +300,4 @@ TEST(Exchange, ReceiveReturnMsgLogsAnEmptyTimeoutText) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -8,11 +8,7 @@
 #include "TestNet.h"
 #include "TestSystem.h"
 
-using oamtest::Action;
-using oamtest::FakeConn;
-using oamtest::FakeServer;
-namespace net = oamtest::net;
-
+namespace oamtest {
 namespace {
 
 class Client {
@@ -133,3 +129,4 @@ TEST(FakeServer, ResponderAndHandlerModes) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -9,6 +9,8 @@
 
 #include "channel/ChannelInternal.h"
 
+namespace oamtest {
+
 using namespace oam::channel;
 
 namespace {
@@ -63,3 +65,5 @@ TEST(ChannelInternals, TraceTextsMaskEveryPasswordValue) {
     };
     for (const auto& [in, out] : cases) EXPECT_STREQ(oam::channel::MaskSecrets(CString(in)).GetString(), out) << in;
 }
+
+}  // namespace oamtest

@@ -6,17 +6,11 @@
 #include <string>
 #include <thread>
 
-#include "ChannelHarness.h"
+#include "ChannelFixture.h"
 #include "TestNet.h"
 #include "TestSystem.h"
 
-using chtest::Connect;
-using chtest::LogCapture;
-using chtest::WindowLog;
-using chtest::WindowThread;
-using oamtest::Action;
-using oamtest::FakeServer;
-
+namespace oamtest {
 namespace {
 
 const int D = CFunction::SinkD;
@@ -440,3 +434,4 @@ TEST(Connection, SendAndSendExPassTheSendThrough) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -5,12 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "ChannelHarness.h"
+#include "ChannelFixture.h"
 
-using chtest::Connect;
-using oamtest::Action;
-using oamtest::FakeServer;
-
+namespace oamtest {
 namespace {
 
 std::string B64(const std::string& in) {
@@ -312,3 +309,4 @@ TEST(Vpm, FailedExchangeGivesMinusOne) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -5,10 +5,12 @@
 
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "OamCommand.h"
 #include "oam_string.h"
 
-namespace codectest {
+namespace oamtest {
 
 // Standard base64 with "=" padding, to build list entries from plain names.
 inline std::string Base64Of(const std::string& bin) {
@@ -92,4 +94,14 @@ inline Outcome RunCall(Call call, const std::string& text, const char* arg) {
     return o;
 }
 
-}  // namespace codectest
+// Checks a call's outcome: its result, both outputs, and the text left
+// (after: nullptr when the call must leave the text as it was).
+inline void ExpectOutcome(const Outcome& o, const char* result, const char* out1, const char* out2, const char* after,
+                          const std::string& text) {
+    EXPECT_EQ(o.result, result);
+    EXPECT_EQ(o.out1, out1);
+    EXPECT_EQ(o.out2, out2);
+    EXPECT_EQ(o.after, after ? std::string(after) : text);
+}
+
+}  // namespace oamtest

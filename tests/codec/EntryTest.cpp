@@ -11,9 +11,7 @@
 #include "codec/TextScan.h"
 #include "CodecTestUtil.h"
 
-using codectest::Base64Of;
-using codectest::kUntouched;
-
+namespace oamtest {
 namespace {
 
 // ---- station list ------------------------------------------------------------
@@ -279,7 +277,7 @@ TEST(EntryNames, LongNamesCutToFit) {
         {65001, std::string(124, 'K') + "\xE2\x82\xAC", std::string(124, 'K') + "\xE2\x82\xAC"},
     };
     for (const Row& r : rows) {
-        codectest::CodePage cp(r.cp);
+        CodePage cp(r.cp);
         COamCommand cmd;
         std::string b64 = Base64Of(r.name);
         CString dev(("1[" + b64 + "]<2[" + b64 + "]>").c_str());
@@ -302,3 +300,4 @@ TEST(EntryNames, LongNamesCutToFit) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -9,10 +9,7 @@
 #include "OamCommand.h"
 #include "CodecTestUtil.h"
 
-using codectest::Call;
-using codectest::kUntouched;
-using codectest::RunCall;
-
+namespace oamtest {
 namespace {
 
 struct MbCase {
@@ -34,12 +31,9 @@ class CodePageCase : public ::testing::TestWithParam<MbCase> {};
 
 TEST_P(CodePageCase, ScansByCharacter) {
     const MbCase& c = GetParam();
-    codectest::CodePage cp(c.cp);
-    codectest::Outcome o = RunCall(c.call, c.text, c.arg);
-    EXPECT_EQ(o.result, c.result);
-    EXPECT_EQ(o.out1, c.out1);
-    EXPECT_EQ(o.out2, c.out2);
-    EXPECT_EQ(o.after, c.after ? c.after : c.text);
+    CodePage cp(c.cp);
+    Outcome o = RunCall(c.call, c.text, c.arg);
+    ExpectOutcome(o, c.result, c.out1, c.out2, c.after, c.text);
 }
 
 const char* const U = kUntouched;
@@ -98,7 +92,7 @@ TEST(CodePageBuffer, CutNeverSplitsACharacter) {
         {932, 3, "a"}, {932, 4, "a\x82\xA0"}, {1252, 3, "a\x82"}, {936, 2, "a"}, {65001, 3, "a"},
     };
     for (const Row& r : rows) {
-        codectest::CodePage cp(r.cp);
+        CodePage cp(r.cp);
         COamCommand cmd;
         CString t(r.cp == 65001 ? "k=a\xC3\xA9z;" : "k=a\x82\xA0z;"), n;
         char buf[8];
@@ -110,3 +104,4 @@ TEST(CodePageBuffer, CutNeverSplitsACharacter) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -12,11 +12,7 @@
 #include "OamCommand.h"
 #include "CodecTestUtil.h"
 
-using codectest::Call;
-using codectest::kUntouched;
-using codectest::Outcome;
-using codectest::RunCall;
-
+namespace oamtest {
 namespace {
 
 struct Case {
@@ -38,10 +34,7 @@ class PairCase : public ::testing::TestWithParam<Case> {};
 TEST_P(PairCase, ResultOutputsAndRest) {
     const Case& c = GetParam();
     Outcome o = RunCall(c.call, c.text, c.arg);
-    EXPECT_EQ(o.result, c.result);
-    EXPECT_EQ(o.out1, c.out1);
-    EXPECT_EQ(o.out2, c.out2);
-    EXPECT_EQ(o.after, c.after ? c.after : c.text);
+    ExpectOutcome(o, c.result, c.out1, c.out2, c.after, c.text);
 }
 
 const char* const U = kUntouched;
@@ -273,3 +266,4 @@ TEST(PairAliasing, OutputIsTheText) {
 }
 
 }  // namespace
+}  // namespace oamtest

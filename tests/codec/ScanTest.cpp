@@ -13,6 +13,8 @@
 #include "codec/TextScan.h"
 #include "CodecTestUtil.h"
 
+namespace oamtest {
+
 using oam::codec::Span;
 
 namespace {
@@ -83,10 +85,10 @@ TEST(ScanCopy, CopyFitOverlapping) {
 
 // A view of bytes that are not UTF-8 is cut at the size asked for.
 TEST(ScanCopy, FitLengthOnBrokenText) {
-    codectest::CodePage cp(65001);
+    CodePage cp(65001);
     EXPECT_EQ(oam::codec::FitLength("\x80\x80\x80\x80\x80", 5, 2), 2u);
     EXPECT_EQ(oam::codec::FitLength("a\xC3", 2, 1), 1u);
-    codectest::CodePage dbcs(932);
+    CodePage dbcs(932);
     EXPECT_EQ(oam::codec::FitLength("\x82\x82\x82", 3, 2), 2u);
     EXPECT_EQ(oam::codec::FitLength("\x82\x82\x82", 3, 1), 0u);
 }
@@ -259,3 +261,4 @@ TEST(AlarmDatagram, NoPrefixDecodesWhole) {
 }
 
 }  // namespace
+}  // namespace oamtest

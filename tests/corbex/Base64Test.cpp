@@ -12,6 +12,7 @@
 #include "CorbexAccess.h"
 #include "TestReference.h"
 
+namespace oamtest {
 namespace {
 
 constexpr unsigned char kPoison = 0xA5;
@@ -125,3 +126,4 @@ TEST(Base64, Decode64CoversExactlyTheAlphabet) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -19,6 +19,7 @@
 #include "Corbex.h"
 #include "TestSystem.h"
 
+namespace oamtest {
 namespace {
 
 struct Captured {
@@ -244,3 +245,4 @@ TEST_F(LogTest, FollowsTheDirectoryAndSurvivesAMissingOne) {
 }
 
 }  // namespace
+}  // namespace oamtest

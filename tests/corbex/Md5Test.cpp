@@ -12,7 +12,9 @@
 #include "Corbex.h"
 #include "CorbexAccess.h"
 #include "TestReference.h"
+#include "WireText.h"
 
+namespace oamtest {
 namespace {
 
 std::string Digest(const void* data, size_t n) {
@@ -23,14 +25,7 @@ std::string Digest(const void* data, size_t n) {
 }
 
 std::string Reference(const void* data, size_t n) {
-    const std::string d = oamtest::ReferenceMd5(data, n);
-    static const char hex[] = "0123456789abcdef";
-    std::string s;
-    for (unsigned char c : d) {
-        s += hex[c >> 4];
-        s += hex[c & 15];
-    }
-    return s;
+    return HexOf(ReferenceMd5(data, n));
 }
 
 std::vector<unsigned char> RandomBytes(size_t n, unsigned seed) {
@@ -186,3 +181,4 @@ TEST(Md5, LayoutIsVptrThenWordsThenBlock) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -11,6 +11,7 @@
 #include "Corbex.h"
 #include "TestSystem.h"
 
+namespace oamtest {
 namespace {
 
 std::string ErrorText(uint32_t code) {
@@ -115,3 +116,4 @@ TEST_F(ModuleDir, EnvironmentOverridesWithoutTrailingSeparator) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -22,25 +22,16 @@
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "FakeServer.h"
+#include "LogCapture.h"
 #include "ZipTool.h"
 #include "TestReference.h"
 #include "TestSystem.h"
 
-using oamtest::FakeConn;
-using oamtest::FakeServer;
-using oamtest::ZipItem;
-
+namespace oamtest {
 namespace {
 
 std::string Md5Hex(const std::string& bytes) {
-    const std::string md = oamtest::ReferenceMd5(bytes.data(), bytes.size());
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : md) {
-        out += hex[b >> 4];
-        out += hex[b & 15];
-    }
-    return out;
+    return HexOf(ReferenceMd5(bytes.data(), bytes.size()));
 }
 
 std::string Upper(std::string s) {
@@ -48,23 +39,8 @@ std::string Upper(std::string s) {
     return s;
 }
 
-// NAME=VALUE; pairs of a request, by name.
-std::map<std::string, std::string> Pairs(const std::string& text) {
-    std::map<std::string, std::string> m;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t semi = text.find(';', at);
-        if (semi == std::string::npos) break;
-        std::string pair = text.substr(at, semi - at);
-        size_t eq = pair.find('=');
-        if (eq != std::string::npos) m[pair.substr(0, eq)] = pair.substr(eq + 1);
-        at = semi + 1;
-    }
-    return m;
-}
-
 std::string Reply(const std::string& request, int code, const std::string& rest = "") {
-    return "SESSIONID=" + Pairs(request)["SESSIONID"] + ";RETURNCODE=" + std::to_string(code) + ";" + rest;
+    return oamtest::Reply(SessionText(request), code, rest);
 }
 
 // Answers whatever else comes with 0, until the client goes away or the
@@ -77,42 +53,10 @@ const std::string kContent = oamtest::SemiCompressible(150000, 21);
 
 class FileTransfer : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_dir.ok());
-        oamtest::SetEnv("OAMSDK_MODULE_DIR", m_dir.path().c_str());
-        CFunction::SetSinkHook(CFunction::SinkR, Hook, this);
-        CFunction::SetSinkHook(CFunction::SinkD, Hook, this);
-    }
-    void TearDown() override {
-        CFunction::SetSinkHook(CFunction::SinkR, nullptr, nullptr);
-        CFunction::SetSinkHook(CFunction::SinkD, nullptr, nullptr);
-    }
-    static void Hook(int sink, const char* line, void* user) {
-        FileTransfer* self = static_cast<FileTransfer*>(user);
-        std::lock_guard<std::mutex> g(self->m_logLock);
-        self->m_log[sink].push_back(line);
-        self->m_logged.notify_all();
-    }
-    // Bounded wait for a line containing text.
-    bool WaitLogged(int sink, const std::string& text) {
-        std::unique_lock<std::mutex> g(m_logLock);
-        return m_logged.wait_for(g, std::chrono::seconds(20), [&] {
-            for (const std::string& l : m_log[sink]) {
-                if (l.find(text) != std::string::npos) return true;
-            }
-            return false;
-        });
-    }
-    std::vector<std::string> Log(int sink) {
-        std::lock_guard<std::mutex> g(m_logLock);
-        return m_log[sink];
-    }
-    bool Logged(int sink, const std::string& text, bool exact = false) {
-        for (const std::string& l : Log(sink)) {
-            if (exact ? l == text : l.find(text) != std::string::npos) return true;
-        }
-        return false;
-    }
+    void SetUp() override { ASSERT_TRUE(m_dir.ok()); }
+    bool WaitLogged(int sink, const std::string& text) { return m_logs.waitLogged(sink, text); }
+    std::vector<std::string> Log(int sink) { return m_logs.texts(sink); }
+    bool Logged(int sink, const std::string& text, bool exact = false) { return m_logs.logged(sink, text, exact); }
     void Connect(FakeServer& server, DWORD recvTimeoutMs = 5000) {
         ASSERT_TRUE(server.ok());
         ASSERT_EQ(m_sock.Create(server.port(), "127.0.0.1"), 1);
@@ -126,11 +70,9 @@ protected:
         EXPECT_EQ(f.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     }
 
-    oamtest::TempDir m_dir;
+    ModuleDir m_dir;
+    LogCapture m_logs;
     CClientSocket m_sock;
-    std::mutex m_logLock;
-    std::condition_variable m_logged;
-    std::vector<std::string> m_log[2];
 };
 
 // ---- upload ------------------------------------------------------------------
@@ -150,7 +92,7 @@ FakeServer::Handler UploadServer(Upload& seen, int finalCode, std::function<bool
         seen.request = c.readRequest(10000);
         c.write(Reply(seen.request, 0));
         const auto replied = std::chrono::steady_clock::now();
-        size_t len = strtoul(Pairs(seen.request)["FILELEN"].c_str(), nullptr, 10);
+        size_t len = strtoul(PairsOf(seen.request)["FILELEN"].c_str(), nullptr, 10);
         seen.gotAll = c.readExactly(len, seen.archive, 10000);
         seen.wait = std::chrono::steady_clock::now() - replied;
         firstReplyRead();
@@ -187,7 +129,7 @@ TEST_P(FileUpload, SendsTheAnnouncedArchiveOfTheFile) {
     ASSERT_TRUE(seen.gotAll);
     // The server gets a second to make ready for the raw bytes.
     EXPECT_GE(seen.wait, std::chrono::milliseconds(950));
-    std::map<std::string, std::string> p = Pairs(seen.request);
+    std::map<std::string, std::string> p = PairsOf(seen.request);
     EXPECT_EQ(seen.request, "SESSIONID=0;STATIONID=2;CMD=FileSet;FILENAME=cfg.ini;FILELEN=" +
                                 std::to_string(seen.archive.size()) + ";MD5=" + Md5Hex(seen.archive) + ";");
     std::vector<std::string> reqs = server.requests();
@@ -270,7 +212,7 @@ TEST_P(FileUploadFailure, ReportsAndReleasesTheChannel) {
             } else if (fault == UploadFault::CloseAfterArchive) {
                 c.write(Reply(r, 0));
                 std::string archive;
-                c.readExactly(strtoul(Pairs(r)["FILELEN"].c_str(), nullptr, 10), archive, 10000);
+                c.readExactly(strtoul(PairsOf(r)["FILELEN"].c_str(), nullptr, 10), archive, 10000);
                 c.closeConn();
             }  // Silent: no answer
         }
@@ -572,3 +514,4 @@ TEST_F(FileTransfer, DownloadHoldsTheChannelUntilTheArchiveIsIn) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -14,12 +14,13 @@
 #include "ZipTool.h"
 #include "codec/MemoryArchive.h"
 
+namespace oamtest {
+
 using oam::ExtractStatus;
 using oam::MemoryStream;
 using oam::MemoryZipReader;
 using oam::MemoryZipWriter;
 using oam::ZipEntryInfo;
-using oamtest::ZipItem;
 
 namespace {
 
@@ -325,3 +326,5 @@ TEST(ArchiveReader, ReportsAnAnnouncedSizeLargerThanAnyBufferWithoutReading) {
     std::string out(500, '\0');
     EXPECT_NE(zip.Extract(0, &out[0], out.size()), ExtractStatus::Ok);
 }
+
+}  // namespace oamtest

@@ -20,6 +20,7 @@
 #include "Corbex.h"
 #include "CorbexAccess.h"
 
+namespace oamtest {
 namespace {
 
 // Under ctest the build directory is given; otherwise lib/ is beside bin/.
@@ -222,3 +223,4 @@ TEST_F(Exports, ExportedCMD5CopiesCarryTheState) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -14,6 +14,9 @@
 #include <sstream>
 #include <string>
 
+#include "TempDir.h"
+
+namespace oamtest {
 namespace {
 
 std::string ModulePath() {
@@ -83,8 +86,7 @@ std::string ReadAll(int fd) {
 
 // Report of the child, plus "stderr" with what it wrote there.
 std::map<std::string, std::string> LoadInChild(const char* mode) {
-    char tmpl[] = "/tmp/oamsdk-load-XXXXXX";
-    const std::string logDir = mkdtemp(tmpl);
+    const TempDir logDir("oamsdk-load");
     int out[2], err[2];
     EXPECT_EQ(0, pipe(out));
     EXPECT_EQ(0, pipe(err));
@@ -97,7 +99,7 @@ std::map<std::string, std::string> LoadInChild(const char* mode) {
         close(out[1]);
         close(err[1]);
         setenv("OAMSDK_LOAD_CHILD", mode, 1);
-        setenv("OAMSDK_LOG_DIR", logDir.c_str(), 1);
+        setenv("OAMSDK_LOG_DIR", logDir.path().c_str(), 1);
         execl("/proc/self/exe", "module_load_child", static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -108,7 +110,6 @@ std::map<std::string, std::string> LoadInChild(const char* mode) {
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    rmdir(logDir.c_str());
 
     std::map<std::string, std::string> r;
     std::istringstream in(report);
@@ -143,3 +144,4 @@ TEST(ModuleLoad, FailedSocketStartIsRecordedAndLeavesNoStart) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,9 @@
 #include "OamModule.h"
 #include "module/OAMApp.h"
 #include "module/Resource.h"
+#include "LogCapture.h"
 
+namespace oamtest {
 namespace {
 
 struct Box {
@@ -21,15 +24,10 @@ struct Box {
     UINT type;
 };
 std::vector<Box> g_boxes;
-int g_logLines = 0;
 
 int CaptureBox(HWND, const char* text, const char* caption, UINT type) {
     g_boxes.push_back({text, caption, type});
     return IDOK;
-}
-
-void CountLog(int, const char*, void*) {
-    ++g_logLines;
 }
 
 int UnreadyStartup(WORD, WSADATA*) {
@@ -40,10 +38,8 @@ class Startup : public ::testing::Test {
 protected:
     void SetUp() override {
         g_boxes.clear();
-        g_logLines = 0;
         OamSetMessageBoxHook(CaptureBox);
-        CFunction::SetSinkHook(CFunction::SinkR, CountLog, nullptr);
-        CFunction::SetSinkHook(CFunction::SinkD, CountLog, nullptr);
+        m_logs.reset(new LogCapture);
         // From here on the layer is started only by what the test does.
         AfxSocketTerm();
         ASSERT_EQ(SOCKET_ERROR, win::WSACleanup());
@@ -51,12 +47,13 @@ protected:
     void TearDown() override {
         AfxSetSocketLayer(nullptr, nullptr);
         OamSetMessageBoxHook(nullptr);
-        CFunction::SetSinkHook(CFunction::SinkR, nullptr, nullptr);
-        CFunction::SetSinkHook(CFunction::SinkD, nullptr, nullptr);
-        EXPECT_EQ(0, g_logLines);
+        EXPECT_EQ(m_logs->lines(), std::vector<LogCapture::Line>{});  // start-up logs nothing
+        m_logs.reset();
         AfxSocketTerm();
         theApp.InitInstance();  // leave the process as loading left it
     }
+
+    std::unique_ptr<LogCapture> m_logs;
 };
 
 TEST_F(Startup, ProcessStartUpSucceeded) {
@@ -123,3 +120,4 @@ TEST_F(Startup, OnlyVersionOneOneIsAccepted) {
 }
 
 }  // namespace
+}  // namespace oamtest

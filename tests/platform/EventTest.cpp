@@ -7,12 +7,13 @@
 
 #include <gtest/gtest.h>
 
-#include "Loopback.h"
+#include "SocketPairs.h"
 #include "oam_win.h"
 #include "TestHandles.h"
 #include "TestSystem.h"
 
-using namespace plattest;
+namespace oamtest {
+
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -21,29 +22,21 @@ long long MsSince(Clock::time_point t0) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
 }
 
-struct SelectedUdp {
-    SOCKET sock = INVALID_SOCKET;
+// A layer UDP socket (SocketPairs.h) selected for reads and closes.
+struct SelectedUdp : UdpPair {
     WSAEVENT ev = WSA_INVALID_EVENT;
-    sockaddr_in addr{};
 
     SelectedUdp() {
-        sock = win::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        addr = Loopback(0);
-        win::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        int len = sizeof addr;
-        win::getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len);
         ev = win::WSACreateEvent();
         selected = win::WSAEventSelect(sock, ev, FD_READ | FD_CLOSE);
     }
     ~SelectedUdp() {
+        // The socket goes before its event, as a host closes them.
         if (sock != INVALID_SOCKET) win::closesocket(sock);
+        sock = INVALID_SOCKET;
         if (ev != WSA_INVALID_EVENT) win::WSACloseEvent(ev);
     }
-    void SendToIt(const char* text) {
-        int fd = static_cast<int>(::socket(AF_INET, SOCK_DGRAM, 0));
-        ::sendto(fd, text, static_cast<int>(strlen(text)), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        oamtest::net::Close(fd);
-    }
+    void SendToIt(const char* text) { Send(text); }
     DWORD Wait(DWORD ms) { return win::WSAWaitForMultipleEvents(1, &ev, FALSE, ms, FALSE); }
     int selected = -1;
 };
@@ -230,3 +223,5 @@ TEST(NetEvents, SelectingDuringAWaitIsSeen) {
     win::closesocket(s);
     win::WSACloseEvent(ev);
 }
+
+}  // namespace oamtest

@@ -17,6 +17,7 @@
 #include "oam_win.h"
 #include "TestSystem.h"
 
+namespace oamtest {
 namespace {
 
 std::string Slurp(const std::string& path) {
@@ -323,3 +324,5 @@ TEST_F(Files, NeverStdioDescriptors) {
     EXPECT_TRUE(ok);
     EXPECT_EQ("x", Slurp(Path("f")));
 }
+
+}  // namespace oamtest

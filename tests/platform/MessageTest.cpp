@@ -14,6 +14,7 @@
 #include "oam_win.h"
 #include "TestSystem.h"
 
+namespace oamtest {
 namespace {
 
 const UINT kPing = WM_USER + 1;
@@ -314,3 +315,5 @@ TEST(Messages, MessageBoxWritesOneLineOrGoesToTheHook) {
     EXPECT_EQ(IDOK, rc);
     EXPECT_EQ("caption: text\n", out);
 }
+
+}  // namespace oamtest

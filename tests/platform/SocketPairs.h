@@ -9,7 +9,7 @@
 #include "Loopback.h"
 #include "oam_win.h"
 
-namespace plattest {
+namespace oamtest {
 
 inline bool IsLinkBreak(int code) {
     return code == WSAENETDOWN || code == WSAENETRESET || code == WSAECONNABORTED || code == WSAECONNRESET ||
@@ -33,12 +33,12 @@ struct TcpPair {
     }
     ~TcpPair() {
         if (client != INVALID_SOCKET) win::closesocket(client);
-        if (peer >= 0) oamtest::net::Close(peer);
+        if (peer >= 0) net::Close(peer);
     }
     void ResetPeer() {
         linger lg{1, 0};
         ::setsockopt(peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof lg);
-        oamtest::net::Close(peer);
+        net::Close(peer);
         peer = -1;
     }
 };
@@ -60,7 +60,7 @@ struct UdpPair {
     }
     ~UdpPair() {
         if (sock != INVALID_SOCKET) win::closesocket(sock);
-        oamtest::net::Close(sender);
+        net::Close(sender);
     }
     void Send(const std::string& bytes) {
         ::sendto(sender, bytes.data(), static_cast<int>(bytes.size()), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
@@ -71,4 +71,4 @@ struct UdpPair {
     }
 };
 
-}  // namespace plattest
+}  // namespace oamtest

@@ -17,7 +17,8 @@
 #include "SocketPairs.h"
 #include "TestSystem.h"
 
-using namespace plattest;
+namespace oamtest {
+
 using Clock = std::chrono::steady_clock;
 
 TEST(SocketErrors, ResetByPeerThenSendGivesLinkBreakCodes) {
@@ -323,3 +324,5 @@ TEST(Names, PeerNameOfConnectedSocketOnly) {
     EXPECT_STREQ("unchanged", address.GetString());
     EXPECT_EQ(7u, port);
 }
+
+}  // namespace oamtest

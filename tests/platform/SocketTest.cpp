@@ -26,7 +26,8 @@
 #include "platform/posix/PlatformInternal.h"
 #include "TestHandles.h"
 
-using namespace plattest;
+namespace oamtest {
+
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -479,3 +480,5 @@ TEST(Startup, VersionsAndReferenceCount) {
     unsetenv("OAMSDK_TEST_FAIL_WSASTARTUP");
     EXPECT_EQ(0, win::WSACleanup());
 }
+
+}  // namespace oamtest

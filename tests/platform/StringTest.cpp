@@ -8,6 +8,7 @@
 #include "oam_string.h"
 #include "TestSystem.h"
 
+namespace oamtest {
 namespace {
 
 // Runs each test under a chosen code page and restores the default.
@@ -296,3 +297,5 @@ TEST(CStringArray, AddIndexRemove) {
     a.RemoveAll();
     EXPECT_EQ(0, a.GetSize());
 }
+
+}  // namespace oamtest

@@ -7,7 +7,6 @@
 //
 // Off by default: registered with ctest only when configured with
 // -DOAMSDK_SOAK=ON (scripts/test.sh does so with OAM_SOAK=1).
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,7 +32,10 @@
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "SimHarness.h"
+#include "TempDir.h"
+#include "TestSystem.h"
 
+namespace oamtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -101,16 +103,6 @@ std::string SiteJson(const std::vector<SiteStation>& site) {
 }
 
 // ---- the process ------------------------------------------------------------------
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-    }
-    return n - 1;
-}
 
 long ResidentBytes() {
     long pages = 0, resident = 0;
@@ -376,12 +368,12 @@ TEST(Soak, ChannelsFilesAndAlarmsStayCorrectAndFlat) {
     const char* env = getenv("OAM_SOAK_SECONDS");
     const int seconds = env && atoi(env) > 0 ? atoi(env) : 180;
     const double warmup = seconds / 4.0;
-    const int fdsAtStart = OpenDescriptors();
+    const int fdsAtStart = OpenHandleCount();
 
     const std::vector<SiteStation> site = Site();
-    const std::string dir = simtest::TempDir();
-    ASSERT_FALSE(dir.empty());
-    setenv("OAMSDK_MODULE_DIR", dir.c_str(), 1);
+    const ModuleDir moduleDir("oamsdk-soak");
+    ASSERT_TRUE(moduleDir.ok());
+    const std::string& dir = moduleDir.path();
     const std::string config = dir + "/site.json";
     {
         std::ofstream out(config);
@@ -447,7 +439,7 @@ TEST(Soak, ChannelsFilesAndAlarmsStayCorrectAndFlat) {
     std::vector<Sample> samples;
     while (elapsed() < seconds) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        samples.push_back(Sample{elapsed(), ResidentBytes(), OpenDescriptors()});
+        samples.push_back(Sample{elapsed(), ResidentBytes(), OpenHandleCount()});
     }
     stop = true;
     for (std::thread& t : threads) t.join();
@@ -493,7 +485,8 @@ TEST(Soak, ChannelsFilesAndAlarmsStayCorrectAndFlat) {
     // (A sanitizer's quarantine makes the resident set meaningless.)
     EXPECT_LE(rssLate - rssEarly, std::max(8L << 20, rssEarly / 20)) << "memory grew after the warm-up";
 #endif
-    EXPECT_EQ(OpenDescriptors(), fdsAtStart) << "descriptors left open at the end";
+    EXPECT_EQ(OpenHandleCount(), fdsAtStart) << "descriptors left open at the end";
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -1,6 +1,6 @@
 #include "FakeServer.h"
 
-#include "TestNet.h"
+#include "Loopback.h"
 
 #include <stdlib.h>
 
@@ -8,7 +8,6 @@
 #include <map>
 
 namespace oamtest {
-
 namespace {
 
 // Poll slices stay short so that a stopping server never waits long.
@@ -30,18 +29,6 @@ void setLinger0(int fd) {
 
 }  // namespace
 
-std::string Padded(const std::string& head, size_t total, char fill) {
-    std::string s = head.substr(0, total);
-    s.resize(total, fill);
-    return s;
-}
-
-int SessionOf(const std::string& request) {
-    size_t at = request.find("SESSIONID=");
-    if (at == std::string::npos) return -1;
-    return atoi(request.c_str() + at + 10);
-}
-
 FakeServer::Responder FakeServer::AstrayPeer(Astray mode, Answer answer, int pauseMs) {
     struct Previous {
         std::mutex mutex;
@@ -51,13 +38,13 @@ FakeServer::Responder FakeServer::AstrayPeer(Astray mode, Answer answer, int pau
     return [=](const std::string& request, int conn, int index) {
         int session = SessionOf(request);
         std::string rest = answer(request, index);
-        std::string own = "SESSIONID=" + std::to_string(session) + ";RETURNCODE=0;" + rest;
+        std::string own = Reply(session, 0, rest);
         std::string stale;
         {
             std::lock_guard<std::mutex> g(previous->mutex);
             auto it = previous->byConn.find(conn);
             stale = it != previous->byConn.end() ? it->second
-                                                 : "SESSIONID=" + std::to_string(session - 1) + ";RETURNCODE=0;Stale=1;";
+                                                 : Reply(session - 1, 0, "Stale=1;");
             previous->byConn[conn] = own;
         }
         switch (mode) {
@@ -185,23 +172,8 @@ FakeServer::FakeServer(Handler handler, const char* address) : m_handler(std::mo
 
 void FakeServer::start(const char* address) {
     m_address = address ? address : "127.0.0.1";
-    int fd = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
-    if (fd < 0) return;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = 0;
-    if (inet_pton(AF_INET, m_address.c_str(), &sa.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 16) != 0) {
-        net::Close(fd);
-        return;
-    }
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    m_port = ntohs(sa.sin_port);
-    m_listenFd = fd;
-    m_acceptThread = std::thread([this] { acceptLoop(); });
+    m_listenFd = ListenTcp(&m_port, 16, m_address.c_str(), true);
+    if (m_listenFd >= 0) m_acceptThread = std::thread([this] { acceptLoop(); });
 }
 
 FakeServer::~FakeServer() {

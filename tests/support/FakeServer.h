@@ -4,7 +4,8 @@
 // and answers either from a script (one action per request read) or through
 // a handler that drives each connection itself.
 //
-// Plain POSIX + std; knows nothing of the library under test. The server
+// The system's own sockets (TestNet.h); knows nothing of the library under
+// test. Reply and session helpers: WireText.h. The server
 // stops by itself in its destructor.
 #pragma once
 
@@ -18,6 +19,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "WireText.h"
 
 namespace oamtest {
 
@@ -67,12 +70,6 @@ struct Action {
         return a;
     }
 };
-
-// head followed by fill bytes up to exactly total bytes (head cut if longer).
-std::string Padded(const std::string& head, size_t total, char fill = 'x');
-
-// The SESSIONID a request carried, or -1.
-int SessionOf(const std::string& request);
 
 // Peers whose replies go astray, as hostile peers were seen to send them.
 // Each request is answered "SESSIONID=<its own>;RETURNCODE=0;" followed by

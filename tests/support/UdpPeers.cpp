@@ -2,12 +2,9 @@
 
 #include <string.h>
 
-#include "TestNet.h"
+#include "Loopback.h"
 
-namespace oam_test {
-
-namespace net = oamtest::net;
-
+namespace oamtest {
 namespace {
 
 int BoundSocket(const char* addr, uint16_t port, int* error) {
@@ -30,13 +27,6 @@ int BoundSocket(const char* addr, uint16_t port, int* error) {
 
 }  // namespace
 
-uint16_t LocalPort(int fd) {
-    sockaddr_in a;
-    socklen_t n = sizeof a;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0) return 0;
-    return ntohs(a.sin_port);
-}
-
 uint32_t DottedAddress(const char* text) {
     in_addr a;
     if (inet_pton(AF_INET, text, &a) != 1) return 0;
@@ -57,7 +47,7 @@ int DefaultReceiveBufferSize() {
 UdpRecorder::UdpRecorder(const char* addr, uint16_t port) {
     m_fd = BoundSocket(addr, port, &m_error);
     if (m_fd < 0) return;
-    m_port = LocalPort(m_fd);
+    m_port = PortOf(m_fd);
     int size = 4 << 20;
     ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
     m_thread = std::thread([this] { Run(); });
@@ -112,7 +102,7 @@ UdpSender::UdpSender(const char* bindAddr) {
     int error = 0;
     m_fd = BoundSocket(bindAddr, 0, &error);
     if (m_fd >= 0) {
-        m_port = LocalPort(m_fd);
+        m_port = PortOf(m_fd);
         int size = 4 << 20;
         ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
     }
@@ -144,7 +134,7 @@ long UdpSender::SendTo(const char* addr, uint16_t port, const void* data, size_t
 BlockingUdpSocket::BlockingUdpSocket(const char* addr) {
     int error = 0;
     m_fd = BoundSocket(addr, 0, &error);
-    if (m_fd >= 0) m_port = LocalPort(m_fd);
+    if (m_fd >= 0) m_port = PortOf(m_fd);
 }
 
 BlockingUdpSocket::~BlockingUdpSocket() {
@@ -159,4 +149,4 @@ void BlockingUdpSocket::Unblock() {
     ::shutdown(m_fd, net::kShutBoth);
 }
 
-}  // namespace oam_test
+}  // namespace oamtest

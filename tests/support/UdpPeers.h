@@ -1,6 +1,7 @@
-// Loopback UDP helpers for the alarm receiver and datagram socket tests:
-// a recorder that keeps every datagram arriving on one address and port,
-// and a plain sender standing in for a station.
+// Loopback UDP peers for the alarm receiver and datagram socket tests, the
+// alarm fuzz target and the benchmarks: a recorder that keeps every
+// datagram arriving on one address and port, and a plain sender standing
+// in for a station.
 #pragma once
 
 #include <stdint.h>
@@ -15,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-namespace oam_test {
+namespace oamtest {
 
 struct RecordedDatagram {
     std::string bytes;
@@ -97,7 +98,7 @@ int DefaultReceiveBufferSize();
 // Dotted text to an address in network order (0 when malformed).
 uint32_t DottedAddress(const char* text);
 
-// Port of a bound IPv4 socket descriptor, 0 on failure.
-uint16_t LocalPort(int fd);
+}  // namespace oamtest
 
-}  // namespace oam_test
+// The name tests/sim still uses.
+namespace oam_test = oamtest;

@@ -13,7 +13,6 @@
 #include "TestTools.h"
 
 namespace oamtest {
-
 namespace {
 
 // Runs argv without a shell; true when it exits with 0 (TestTools.h: a
@@ -55,22 +54,6 @@ with zipfile.ZipFile(d + '/in.zip') as z:
 )PY";
 
 }  // namespace
-
-TempDir::TempDir() : m_path(MakeTempDir("oamsdk-files")) {}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
-}
-
-std::vector<std::string> TempDir::list() const {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(m_path, ec), end; !ec && it != end; it.increment(ec))
-        names.push_back(it->path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 bool WriteFileBytes(const std::string& path, const std::string& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);

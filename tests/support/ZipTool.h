@@ -1,6 +1,7 @@
 // Independent ZIP tooling for tests: archives made and read by Python's
-// zipfile and by the `zip` command, temporary directories, file helpers,
-// and offsets into an archive's headers for corrupting it on purpose.
+// zipfile and by the `zip` command, file helpers, and offsets into an
+// archive's headers for corrupting it on purpose (temporary directories:
+// TempDir.h).
 // Plain POSIX + std; knows nothing of the library under test.
 #pragma once
 
@@ -10,24 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
+
 namespace oamtest {
-
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    bool ok() const { return !m_path.empty(); }
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-    // Names of the entries in the directory, sorted.
-    std::vector<std::string> list() const;
-
-private:
-    std::string m_path;
-};
 
 bool WriteFileBytes(const std::string& path, const std::string& bytes);
 bool ReadFileBytes(const std::string& path, std::string& bytes);

@@ -11,9 +11,9 @@
 #include "TestSystem.h"
 #include "UdpPeers.h"
 
+namespace oamtest {
+
 using namespace std::chrono_literals;
-using oam_test::UdpRecorder;
-using oam_test::UdpSender;
 
 namespace {
 
@@ -27,7 +27,7 @@ uint16_t BoundPort(const CUDPSocket& u, uint32_t* address = nullptr) {
 }
 
 uint32_t Dotted(const char* text) {
-    return oam_test::DottedAddress(text);
+    return DottedAddress(text);
 }
 
 // Waits on the socket's event, then reads one datagram; "" when none came.
@@ -94,7 +94,7 @@ TEST(UdpSocketLifecycle, AsksForALargeReceiveBuffer) {
     int size = 0;
     int n = sizeof size;
     ASSERT_EQ(0, win::getsockopt(u.Socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &n));
-    EXPECT_GT(size, oam_test::DefaultReceiveBufferSize());
+    EXPECT_GT(size, DefaultReceiveBufferSize());
 }
 
 struct BindCase {
@@ -355,3 +355,4 @@ INSTANTIATE_TEST_SUITE_P(Hosts, UdpName2Inet,
                                            NameCase{"1..2.3", nullptr}));
 
 }  // namespace
+}  // namespace oamtest

@@ -1,10 +1,16 @@
-// Shared pieces of the command channel tests: log capture, connecting a
-// channel to a fake server with a short receive time-out, host windows.
+// A command channel against a fake server, for tests and benchmarks: a
+// channel connected with a short receive time-out, waits on its socket,
+// descriptor accounting, a bound on calls that could hang, host windows.
+// Needs the library's internal headers (ClientSocket.h).
 #pragma once
+
+#include <stdio.h>
+#include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,82 +19,91 @@
 
 #include <gtest/gtest.h>
 
+#include "ChannelLink.h"
 #include "ClientSocket.h"
-#include "Corbex.h"
 #include "FakeServer.h"
+#include "LogCapture.h"
+#include "TestSystem.h"
 
-namespace chtest {
+namespace oamtest {
 
-// Every line of both sinks while alive.
-class LogCapture {
-public:
-    struct Line {
-        int sink;
-        std::string text;
-        bool operator==(const Line& o) const { return sink == o.sink && text == o.text; }
-    };
-    LogCapture() {
-        CFunction::SetSinkHook(CFunction::SinkR, &LogCapture::Hook, this);
-        CFunction::SetSinkHook(CFunction::SinkD, &LogCapture::Hook, this);
-    }
-    ~LogCapture() {
-        CFunction::SetSinkHook(CFunction::SinkR, nullptr, nullptr);
-        CFunction::SetSinkHook(CFunction::SinkD, nullptr, nullptr);
-    }
-    std::vector<Line> lines() const {
-        std::lock_guard<std::mutex> g(m_mutex);
-        return m_lines;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_lines.clear();
-    }
-    // Lines of one sink that start with prefix.
-    int count(int sink, const std::string& prefix) const {
-        std::lock_guard<std::mutex> g(m_mutex);
-        int n = 0;
-        for (const Line& l : m_lines)
-            if (l.sink == sink && l.text.compare(0, prefix.size(), prefix) == 0) ++n;
-        return n;
-    }
-
-private:
-    static void Hook(int sink, const char* line, void* user) {
-        LogCapture* self = static_cast<LogCapture*>(user);
-        std::lock_guard<std::mutex> g(self->m_mutex);
-        self->m_lines.push_back(Line{sink, line});
-    }
-    mutable std::mutex m_mutex;
-    std::vector<Line> m_lines;
-};
-
-inline std::ostream& operator<<(std::ostream& os, const LogCapture::Line& l) {
-    return os << (l.sink == CFunction::SinkR ? "R:" : "D:") << l.text;
-}
-
-inline void SetReceiveTimeout(CClientSocket& c, int ms) {
-    win::setsockopt(c.GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
-}
+using Clock = std::chrono::steady_clock;
 
 // Create against the fake server; the receive time-out is shortened so that
 // a missing reply costs little.
-inline bool Connect(CClientSocket& c, const oamtest::FakeServer& s, int receiveTimeoutMs = 5000) {
-    if (!c.Create(s.port(), s.address().c_str())) return false;
-    SetReceiveTimeout(c, receiveTimeoutMs);
-    return true;
+inline bool Connect(CClientSocket& c, const FakeServer& s, int receiveTimeoutMs = 5000) {
+    return ConnectChannel(c, s.port(), receiveTimeoutMs, s.address().c_str());
+}
+
+// Bytes waiting on the channel's connection.
+inline uint32_t Pending(CClientSocket& c) {
+    uint32_t n = 0;
+    unsigned long ret = 0;
+    win::WSAIoctl(c.GetSocket(), WIN_FIONREAD, nullptr, 0, &n, sizeof n, &ret, nullptr, nullptr);
+    return n;
 }
 
 // Waits (bounded) until bytes are waiting on the channel's connection.
 inline bool WaitPending(CClientSocket& c, int timeoutMs = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        uint32_t n = 0;
-        unsigned long ret = 0;
-        win::WSAIoctl(c.GetSocket(), WIN_FIONREAD, nullptr, 0, &n, sizeof n, &ret, nullptr, nullptr);
-        if (n > 0) return true;
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < end) {
+        if (Pending(c) > 0) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return false;
+}
+
+// Waits (bounded) until exactly n bytes wait on the connection.
+inline bool WaitPendingExactly(CClientSocket& c, uint32_t n, int timeoutMs = 10000) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < end) {
+        if (Pending(c) == n) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return Pending(c) == n;
+}
+
+// Waits (bounded) until at least n bytes wait on the connection.
+inline bool WaitPendingAtLeast(CClientSocket& c, uint32_t n, int timeoutMs = 10000) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Pending(c) < n) {
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Open descriptors (handles on Windows) of the process.
+inline int OpenDescriptors() {
+    return OpenHandleCount();
+}
+
+// Every case must leave the process with the descriptors it had: the
+// objects of the test body are gone by TearDown.
+class NoLeaks : public ::testing::Test {
+protected:
+    void SetUp() override { m_fds = OpenDescriptors(); }
+    void TearDown() override { EXPECT_EQ(OpenDescriptors(), m_fds) << "descriptors left open"; }
+
+private:
+    int m_fds = 0;
+};
+
+// Runs f on a thread of its own and waits for it at most timeoutMs. A call
+// that does not return in that time is a hang: the process cannot go on
+// safely with a thread stuck inside the objects of the test, so it reports
+// and ends here.
+template <class F>
+void Within(int timeoutMs, F f, const char* what) {
+    std::packaged_task<void()> task(f);
+    std::future<void> done = task.get_future();
+    std::thread t(std::move(task));
+    if (done.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) {
+        fprintf(stderr, "HANG: %s did not return within %d ms\n", what, timeoutMs);
+        fflush(stderr);
+        _exit(3);
+    }
+    t.join();
 }
 
 // What a host window saw.
@@ -169,4 +184,4 @@ private:
     std::thread::id m_id;
 };
 
-}  // namespace chtest
+}  // namespace oamtest

@@ -1,6 +1,6 @@
-// Peers on loopback for the fuzz targets that drive the library through its
-// sockets, as a server or a station would. Plain POSIX; header only, so that
-// each fuzz program compiles it with its own instrumentation.
+// A reply peer for the fuzz targets that drive the library through its
+// sockets, as a server would. POSIX only (the fuzz targets are); header
+// only, so that each fuzz program compiles it with its own instrumentation.
 //
 // ReplyPeer: a TCP server on 127.0.0.1 (ephemeral port) that serves one
 // connection at a time. For each it reads the client's request, writes the
@@ -11,15 +11,10 @@
 // millions of connections do not use up the ephemeral ports.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -30,7 +25,10 @@
 #include <thread>
 #include <vector>
 
-namespace oamfuzz {
+#include "Loopback.h"
+#include "WireText.h"
+
+namespace oamtest {
 
 class ReplyPeer {
 public:
@@ -39,17 +37,11 @@ public:
 
     ReplyPeer() {
         signal(SIGPIPE, SIG_IGN);
-        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (m_listen < 0 || bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            listen(m_listen, 16) != 0 || getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        m_listen = ListenTcp(&m_port);
+        if (m_listen < 0) {
             perror("ReplyPeer");
             abort();
         }
-        m_port = ntohs(a.sin_port);
         m_thread = std::thread([this] { Run(); });
     }
     ~ReplyPeer() {
@@ -61,7 +53,7 @@ public:
     ReplyPeer(const ReplyPeer&) = delete;
     ReplyPeer& operator=(const ReplyPeer&) = delete;
 
-    unsigned short port() const { return m_port; }
+    uint16_t port() const { return m_port; }
 
     // The responder for the next connection.
     void Arm(Responder r) {
@@ -82,7 +74,7 @@ private:
     }
     void Run() {
         for (;;) {
-            int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            int fd = accept4(m_listen, nullptr, nullptr, net::kCloexec);
             if (fd < 0) {
                 if (m_stop) return;
                 continue;
@@ -120,7 +112,7 @@ private:
     }
 
     int m_listen = -1;
-    unsigned short m_port = 0;
+    uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
     std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -129,12 +121,4 @@ private:
     std::thread m_thread;
 };
 
-// The SESSIONID value of a request, or "0".
-inline std::string SessionOf(const std::string& request) {
-    size_t at = request.find("SESSIONID=");
-    if (at == std::string::npos) return "0";
-    at += 10;
-    return request.substr(at, request.find(';', at) - at);
-}
-
-}  // namespace oamfuzz
+}  // namespace oamtest

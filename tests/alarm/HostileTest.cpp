@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <random>
 #include <string>
@@ -16,17 +15,19 @@
 #include <gtest/gtest.h>
 
 #include "AlarmSocket.h"
-#include "HostileHarness.h"
-#include "TestNet.h"
+#include "ChannelFixture.h"
+#include "ReceiverHarness.h"
+#include "UdpPeers.h"
 
-using namespace hostile;
-
+namespace oamtest {
 namespace {
 
 const int32_t kMarkerId = 987654;
 const std::string kMarker = "ID=987654;Cam=marker;";
 
-class Receiver {
+// The alarm harness, noting besides what each callback saw: the receiver's
+// Length while it ran, and whether every text field was terminated.
+class Receiver : public ReceiverHarness {
 public:
     struct Seen {
         int32_t length;  // the receiver's Length while the callback ran
@@ -34,32 +35,24 @@ public:
     };
 
     Receiver() {
-        sock.Callback = &Receiver::OnAlarm;
-        sock.UserData = reinterpret_cast<LONG_PTR>(this);
-        ok = sock.Create(0, nullptr) == 1;
-        sockaddr_in a{};
-        int n = sizeof a;
-        if (ok && win::getsockname(sock.Socket.load(), reinterpret_cast<sockaddr*>(&a), &n) == 0) port = a.sin_port;
-        if (ok) loop = std::thread([this] { sock.Receive(); });
+        hook = [this](const ALARM_STRUCT& a) {
+            const bool good = Terminated(a.Text1, sizeof a.Text1) && Terminated(a.Text2, sizeof a.Text2) &&
+                              Terminated(a.Text3, sizeof a.Text3) && Terminated(a.ObjText, sizeof a.ObjText);
+            std::lock_guard<std::mutex> g(m_mutex);
+            m_seen.push_back(Seen{sock.Length, a.ID});
+            if (!good) ++m_unterminated;
+        };
+        ok = Start();
     }
     ~Receiver() { Stop(); }
 
+    // Receive must end promptly after Close; a hang fails the test.
     void Stop() {
-        if (!loop.joinable()) return;
-        sock.Close();
-        // Receive must end promptly after Close; a hang fails the test.
-        std::thread& t = loop;
-        Within(10000, [&t] { t.join(); }, "Receive after Close");
+        if (!ok || m_stopped) return;
+        m_stopped = true;
+        Within(10000, [this] { ReceiverHarness::Stop(std::chrono::seconds(30)); }, "Receive after Close");
     }
-
-    size_t Count() {
-        std::lock_guard<std::mutex> g(m_mutex);
-        return m_seen.size();
-    }
-    bool WaitCount(size_t n, int ms = 10000) {
-        std::unique_lock<std::mutex> g(m_mutex);
-        return m_cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return m_seen.size() >= n; });
-    }
+    bool WaitCount(size_t n, int ms = 10000) { return WaitForAlarms(n, std::chrono::milliseconds(ms)); }
     std::vector<Seen> Snapshot() {
         std::lock_guard<std::mutex> g(m_mutex);
         return m_seen;
@@ -69,50 +62,27 @@ public:
         return m_unterminated;
     }
 
-    CAlarmSocket sock;
     bool ok = false;
-    uint16_t port = 0;  // network order
-    std::thread loop;
 
 private:
     static bool Terminated(const char* f, size_t n) { return memchr(f, 0, n) != nullptr; }
-    static int OnAlarm(ALARM_STRUCT* a, LONG_PTR user) {
-        Receiver* self = reinterpret_cast<Receiver*>(user);
-        bool good = Terminated(a->Text1, sizeof a->Text1) && Terminated(a->Text2, sizeof a->Text2) &&
-                    Terminated(a->Text3, sizeof a->Text3) && Terminated(a->ObjText, sizeof a->ObjText);
-        std::lock_guard<std::mutex> g(self->m_mutex);
-        self->m_seen.push_back(Seen{self->sock.Length, a->ID});
-        if (!good) ++self->m_unterminated;
-        self->m_cv.notify_all();
-        return 0;
-    }
 
+    bool m_stopped = false;
     std::mutex m_mutex;
-    std::condition_variable m_cv;
     std::vector<Seen> m_seen;
     int m_unterminated = 0;
 };
 
+// A station sending to the receiver's port.
 class Station {
 public:
-    explicit Station(uint16_t port) {
-        m_fd = static_cast<int>(socket(AF_INET, SOCK_DGRAM | oamtest::net::kCloexec, 0));
-        int size = 4 << 20;
-        setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
-        m_to.sin_family = AF_INET;
-        m_to.sin_port = port;
-        m_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    }
-    ~Station() { oamtest::net::Close(m_fd); }
-    bool ok() const { return m_fd >= 0; }
-    bool Send(const std::string& d) {
-        return sendto(m_fd, d.data(), static_cast<int>(d.size()), 0, reinterpret_cast<const sockaddr*>(&m_to),
-                      sizeof m_to) == static_cast<long>(d.size());
-    }
+    explicit Station(uint16_t port) : m_port(port) {}
+    bool ok() const { return m_sender.ok(); }
+    bool Send(const std::string& d) { return m_sender.SendTo("127.0.0.1", m_port, d) == static_cast<long>(d.size()); }
 
 private:
-    int m_fd = -1;
-    sockaddr_in m_to{};
+    UdpSender m_sender;
+    uint16_t m_port;
 };
 
 // A datagram of exactly size bytes; once there is room, it starts with its
@@ -137,7 +107,7 @@ TEST_P(EverySize, DeliveredExactlyWhenItFitsTheBuffer) {
     const SizeRange r = GetParam();
     Receiver rx;
     ASSERT_TRUE(rx.ok);
-    Station station(rx.port);
+    Station station(rx.Port());
     ASSERT_TRUE(station.ok());
 
     const size_t limit = static_cast<size_t>(CAlarmSocket::BUFFER_SIZE);  // 60000: no room for the NUL
@@ -164,7 +134,7 @@ TEST_P(EverySize, DeliveredExactlyWhenItFitsTheBuffer) {
             ASSERT_EQ(s.id, kMarkerId);
         }
     }
-    EXPECT_EQ(rx.Count(), expected);
+    EXPECT_EQ(rx.AlarmCount(), expected);
     EXPECT_EQ(rx.Unterminated(), 0);
     rx.Stop();
 }
@@ -188,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(Slices, EverySize,
 TEST_F(NoLeaks, RandomFloodLeavesTheReceiverWorking) {
     Receiver rx;
     ASSERT_TRUE(rx.ok);
-    Station station(rx.port);
+    Station station(rx.Port());
     ASSERT_TRUE(station.ok());
 
     std::mt19937 rng(20000);
@@ -223,3 +193,4 @@ TEST_F(NoLeaks, RandomFloodLeavesTheReceiverWorking) {
 }
 
 }  // namespace
+}  // namespace oamtest

@@ -12,28 +12,27 @@
 
 #include <gtest/gtest.h>
 
+#include "ChannelFixture.h"
 #include "ClientSocket.h"
-#include "HostileHarness.h"
-
-using namespace hostile;
+#include "Loopback.h"
 
 // A sender always faster than the reader, without a race: while armed, every
 // FIONREAD query on the channel (the library's own included: this
 // definition is linked ahead of liboamsdk's) first puts 60000 more bytes
 // into the connection from the server's end, at most 1000 times.
-namespace flood {
-std::atomic<int> serverFd{-1};
-std::atomic<int> topUps{0};
-}  // namespace flood
+namespace oamtest {
+std::atomic<int> floodServerFd{-1};
+std::atomic<int> floodTopUps{0};
+}  // namespace oamtest
 
 namespace win {
 int WSAIoctl(SOCKET s, unsigned long code, void* in, unsigned long inLen, void* out, unsigned long outLen,
              unsigned long* bytesReturned, void* overlapped, void* completion) {
     typedef int (*Real)(SOCKET, unsigned long, void*, unsigned long, void*, unsigned long, unsigned long*, void*, void*);
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "_ZN3win8WSAIoctlEmmPvmS0_mPmS0_S0_"));
-    const int fd = flood::serverFd.load();
-    if (fd >= 0 && static_cast<uint32_t>(code) == static_cast<uint32_t>(WIN_FIONREAD) && flood::topUps < 1000) {
-        ++flood::topUps;
+    const int fd = oamtest::floodServerFd.load();
+    if (fd >= 0 && static_cast<uint32_t>(code) == static_cast<uint32_t>(WIN_FIONREAD) && oamtest::floodTopUps < 1000) {
+        ++oamtest::floodTopUps;
         static const std::string chunk(60000, 'z');
         for (size_t sent = 0; sent < chunk.size();) {
             ssize_t n = ::send(fd, chunk.data() + sent, chunk.size() - sent, MSG_NOSIGNAL);
@@ -47,30 +46,27 @@ int WSAIoctl(SOCKET s, unsigned long code, void* in, unsigned long inLen, void* 
 
 // Throwing away stale bytes takes what was waiting when the exchange began,
 // however fast more arrives: here each look at the count brings 60000 bytes.
+namespace oamtest {
 TEST_F(NoLeaks, ClearingStopsAtWhatWasWaiting) {
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    ASSERT_EQ(0, ::listen(listener, 1));
-    ASSERT_EQ(0, ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len));
+    int server = -1;
     CClientSocket c;
-    ASSERT_TRUE(c.Create(ntohs(a.sin_port), "127.0.0.1"));
-    int server = ::accept(listener, nullptr, nullptr);
-    ::close(listener);
+    {
+        Listener listener(1);
+        ASSERT_TRUE(c.Create(listener.port(), "127.0.0.1"));
+        server = listener.Accept();
+    }
     ASSERT_GE(server, 0);
     int big = 8 << 20;
     ::setsockopt(server, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     ASSERT_EQ(5, ::send(server, "stale", 5, 0));
     ASSERT_TRUE(WaitPendingAtLeast(c, 5));
 
-    flood::topUps = 0;
-    flood::serverFd = server;
+    floodTopUps = 0;
+    floodServerFd = server;
     c.ClearSocketBufferedData();
-    flood::serverFd = -1;
-    EXPECT_LT(flood::topUps.load(), 1000) << "clearing chased the incoming bytes";
+    floodServerFd = -1;
+    EXPECT_LT(floodTopUps.load(), 1000) << "clearing chased the incoming bytes";
     c.Close();
     ::close(server);
 }
+}  // namespace oamtest

@@ -14,13 +14,10 @@
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "FakeServer.h"
-#include "HostileHarness.h"
+#include "ChannelFixture.h"
 #include "ZipTool.h"
 
-using namespace hostile;
-using oamtest::FakeConn;
-using oamtest::FakeServer;
-
+namespace oamtest {
 namespace {
 
 std::string Digest(const std::string& bytes) {
@@ -50,12 +47,11 @@ protected:
     void SetUp() override {
         NoLeaks::SetUp();
         ASSERT_TRUE(m_dir.ok());
-        oamtest::SetEnv("OAMSDK_MODULE_DIR", m_dir.path().c_str());
     }
     // The old local copy that every download deletes first.
     void PlaceOldCopy() { ASSERT_TRUE(oamtest::WriteFileBytes(m_dir.file("f.bin"), "old copy")); }
 
-    oamtest::TempDir m_dir;
+    ModuleDir m_dir;
 };
 
 // ---- announced lengths --------------------------------------------------------
@@ -81,7 +77,7 @@ TEST_P(AnnouncedLength, RefusedOrShortNeverAFile) {
         c.closeConn();
     });
     CClientSocket c;
-    ASSERT_TRUE(Connect(c, server));
+    ASSERT_TRUE(Connect(c, server, 3000));
     int result = 0;
     Within(30000, [&] { result = c.ReceiveFile("1", "f.bin"); }, "ReceiveFile of a huge announcement");
     EXPECT_EQ(result, p.expected);
@@ -144,7 +140,7 @@ TEST_P(ZipBomb, ExtractsOnlyWhatTheHeaderSaysAndOnlyWhole) {
         AnswerTheRest(c);
     });
     CClientSocket c;
-    ASSERT_TRUE(Connect(c, server));
+    ASSERT_TRUE(Connect(c, server, 3000));
     int result = 0;
     Within(60000, [&] { result = c.ReceiveFile("1", "f.bin"); }, "ReceiveFile of a zip bomb");
     EXPECT_EQ(result, p.expected);
@@ -187,7 +183,7 @@ TEST_F(HostileFiles, ResetInsideTheArchive) {
     BreakCounter breaks;
     CClientSocket c;
     c.SetWnd(nullptr, &BreakCounter::OnBreak, reinterpret_cast<LONG_PTR>(&breaks));
-    ASSERT_TRUE(Connect(c, server));
+    ASSERT_TRUE(Connect(c, server, 3000));
     EXPECT_EQ(c.ReceiveFile("1", "f.bin"), OAM_RECVFILE_BAD_LENGTH);
     EXPECT_TRUE(m_dir.list().empty());
     ASSERT_TRUE(server.waitClosed(0));
@@ -255,3 +251,4 @@ INSTANTIATE_TEST_SUITE_P(Peers, HostileUpload,
                          [](const ::testing::TestParamInfo<UploadCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
+}  // namespace oamtest

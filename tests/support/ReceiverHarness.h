@@ -1,5 +1,6 @@
 // Runs a CAlarmSocket's receive loop on a thread of its own and collects
-// the alarms its callback is given.
+// the alarms its callback is given. Needs the library's internal headers
+// (AlarmSocket.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,28 +9,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "AlarmSocket.h"
 #include "UdpPeers.h"
+#include "WireText.h"
 
-namespace alarm_test {
+namespace oamtest {
 
 using namespace std::chrono_literals;
-using Pair = std::pair<std::string, std::string>;
-
-// "n1=v1;n2=v2;..."
-inline std::string Pairs(std::initializer_list<Pair> pairs) {
-    std::string s;
-    for (const auto& p : pairs) s += p.first + "=" + p.second + ";";
-    return s;
-}
-
 class ReceiverHarness {
 public:
     ReceiverHarness() {
@@ -112,4 +103,4 @@ private:
     bool m_done = false;
 };
 
-}  // namespace alarm_test
+}  // namespace oamtest
