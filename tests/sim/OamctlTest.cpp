@@ -18,7 +18,7 @@
 #include "TestNet.h"
 #include "TestSystem.h"
 
-using namespace simtest;
+using namespace oamtest;
 using nlohmann::json;
 
 namespace {
@@ -63,7 +63,7 @@ protected:
     }
     void SetUp() override {
         ASSERT_NE(sim, nullptr);
-        dir = TempDir();
+        dir = MakeTempDir("oamsim-test");
     }
     void TearDown() override {
         std::error_code ec;
@@ -72,7 +72,7 @@ protected:
     RunResult Ctl(std::vector<std::string> args, int limitMs = 30000) {
         std::vector<std::string> full{"--port", std::to_string(sim->Port()), "--timeout-ms", "5000"};
         full.insert(full.end(), args.begin(), args.end());
-        return simtest::Run(BinaryDir() + "/oamctl", full, limitMs);
+        return oamtest::Run(BinaryDir() + "/oamctl", full, limitMs);
     }
     json Json(std::vector<std::string> args) {
         args.insert(args.begin(), "--json");
@@ -334,7 +334,7 @@ TEST_F(Oamctl, VerboseShowsTheLibraryTrace) {
 TEST_F(Oamctl, TracesAndLogFilesMaskThePassword) {
     // The site's second user, so that a leak cannot hide behind "admin".
     const oamsim::User& u = site->users.at(1);
-    RunResult r = simtest::Run(BinaryDir() + "/oamctl",
+    RunResult r = oamtest::Run(BinaryDir() + "/oamctl",
                                {"--port", std::to_string(sim->Port()), "-v", "--user", u.name, "--password", u.password, "login"},
                                30000, {"OAMSDK_LOG_DIR=" + dir});
     ASSERT_EQ(r.exitCode, 0) << r.err;  // the server got the real one
@@ -402,9 +402,9 @@ TEST(OamctlLimits, AnUploadOverTheServersLimitIsRefusedAsTooLarge) {
     SimProcess small(SimOptions{{"--max-file-mb", "1"}, "", false});
     std::string err;
     ASSERT_TRUE(small.Start(err)) << err;
-    std::string dir = TempDir();
+    std::string dir = MakeTempDir("oamsim-test");
     { std::ofstream(dir + "/zeros.bin", std::ios::binary) << std::string(2u << 20, '\0'); }
-    RunResult r = simtest::Run(BinaryDir() + "/oamctl",
+    RunResult r = oamtest::Run(BinaryDir() + "/oamctl",
                                {"--port", std::to_string(small.Port()), "--json", "upload", "S1", dir + "/zeros.bin"});
     std::filesystem::remove_all(dir);
     EXPECT_EQ(r.exitCode, 4) << r.err;
@@ -519,7 +519,7 @@ TEST_P(OamctlAstray, OwnReplyOrTransportFailure) {
     oamtest::FakeServer server(oamtest::FakeServer::AstrayPeer(c.peer, &HostAnswer, 100));
     std::vector<std::string> args{"--port", std::to_string(server.port()), "--timeout-ms", "1000"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    RunResult r = simtest::Run(BinaryDir() + "/oamctl", args, 30000);
+    RunResult r = oamtest::Run(BinaryDir() + "/oamctl", args, 30000);
     EXPECT_EQ(r.exitCode, c.exitCode) << "stdout: " << r.out << "\nstderr: " << r.err;
     EXPECT_NE((c.exitCode == 0 ? r.out : r.err).find(c.output), std::string::npos) << r.out << r.err;
 }
@@ -564,14 +564,14 @@ TEST_F(Oamctl, AlarmFloodAgainstAStalledPrinterCountsEveryDrop) {
     const unsigned kFlood = 3000;
     unsigned short port = 0;
     {
-        oam_test::UdpRecorder probe("127.0.0.1", 0);  // a free port, released again
+        oamtest::UdpRecorder probe("127.0.0.1", 0);  // a free port, released again
         ASSERT_TRUE(probe.ok());
         port = probe.port();
     }
     std::atomic<bool> flooded{false};
     RunResult r;
     std::thread t([&] {
-        r = simtest::Run(BinaryDir() + "/oamctl",
+        r = oamtest::Run(BinaryDir() + "/oamctl",
                          {"--json", "alarms", "--peer", "127.0.2.250", "--listen-port", std::to_string(port), "--queue",
                           "16", "-n", std::to_string(kFlood), "--wait", "20"},
                          40000, {}, [&](const std::string& err) { return !flooded || err.find("dropped") == std::string::npos; });
@@ -582,7 +582,7 @@ TEST_F(Oamctl, AlarmFloodAgainstAStalledPrinterCountsEveryDrop) {
     std::snprintf(local, sizeof local, "00000000:%04X ", port);  // oamctl binds every interface
     bool bound = WaitFor([&] { return ReadFile("/proc/net/udp").find(local) != std::string::npos; }, 10000);
     if (bound) {
-        oam_test::UdpSender sender;
+        oamtest::UdpSender sender;
         for (unsigned i = 1; i <= kFlood; ++i)
             sender.SendTo("127.0.0.1", port,
                           "ID=" + std::to_string(i) +

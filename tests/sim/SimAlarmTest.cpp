@@ -16,7 +16,7 @@
 #include "oamsdk.h"
 #include "TestNet.h"
 
-using namespace simtest;
+using namespace oamtest;
 
 namespace {
 

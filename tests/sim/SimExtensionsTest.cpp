@@ -23,7 +23,7 @@
 #include "TestNet.h"
 #include "TestSystem.h"
 
-using namespace simtest;
+using namespace oamtest;
 
 namespace {
 
@@ -220,7 +220,7 @@ protected:
     void SetUp() override {
         std::string err;
         ASSERT_TRUE(sim.Start(err)) << err;
-        dir = TempDir();
+        dir = MakeTempDir("oamsim-test");
         oamtest::SetEnv("OAMSDK_MODULE_DIR", dir.c_str());
         chan = std::make_unique<CClientSocket>();
         g_breaks = 0;
@@ -388,7 +388,7 @@ struct Events {
         return OAM_SESSION_EVENT{-1, -1, 0, 0, 0, ""};
     }
     bool WaitFor(int state, int count, int ms) {
-        return simtest::WaitFor([&] { return Count(state) >= count; }, ms);
+        return oamtest::WaitFor([&] { return Count(state) >= count; }, ms);
     }
 };
 
@@ -442,7 +442,7 @@ TEST_P(SessionDesync, AReplyOfAnotherSessionRebuildsTheLink) {
     ASSERT_EQ(ev.Count(OAM_SESSION_LOST), 1);
     EXPECT_EQ(ev.Last(OAM_SESSION_LOST).Cause, OAM_CAUSE_DESYNCHRONISED);
     // The next command after the back-off runs on a new connection.
-    ASSERT_TRUE(simtest::WaitFor(
+    ASSERT_TRUE(oamtest::WaitFor(
         [&] { return s->SendCommand("", "Get", "AllStation=;", reply) == 0; }, 5000));
     EXPECT_EQ(reply.str(), "AllStation=S1[UzE=]1;");
     EXPECT_GE(server.connections(), 2);
@@ -551,7 +551,7 @@ TEST(SessionRestartRefused, ALogInRefusedAfterRestartIsReportedNotRetried) {
     ASSERT_EQ(sim->Stop(), 0);
 
     // The restarted server knows other users.
-    std::string dir = TempDir();
+    std::string dir = MakeTempDir("oamsim-test");
     std::string site = ReadFile(BinaryDir() + "/oam-sim-default-config.json");
     site = std::regex_replace(site, std::regex("\"password\": \"admin\""), "\"password\": \"changed\"");
     WriteFile(dir + "/site.json", site);

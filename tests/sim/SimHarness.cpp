@@ -16,7 +16,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace simtest {
+namespace oamtest {
 
 namespace {
 
@@ -67,15 +67,6 @@ std::string BinaryDir() {
     return std::string(d && *d ? d : ".") + "/bin";
 }
 
-std::string TempDir() {
-    const char* t = getenv("TMPDIR");
-    std::string tmpl = std::string(t && *t ? t : "/tmp") + "/oamsim-test-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back(0);
-    if (!mkdtemp(buf.data())) return std::string();
-    return buf.data();
-}
-
 SimProcess::SimProcess(SimOptions options) : m_opt(std::move(options)) {}
 
 SimProcess::~SimProcess() {
@@ -87,7 +78,7 @@ SimProcess::~SimProcess() {
 }
 
 bool SimProcess::Start(std::string& error) {
-    m_dir = TempDir();
+    m_dir = MakeTempDir("oamsim-test");
     if (m_dir.empty()) {
         error = "no temporary directory";
         return false;
@@ -294,4 +285,4 @@ bool RawClient::ClosedByPeer(int ms) {
     return ::recv(m_fd, &c, 1, MSG_PEEK) == 0;
 }
 
-}  // namespace simtest
+}  // namespace oamtest

@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
-namespace simtest {
+#include "TestSystem.h"  // MakeTempDir
+
+namespace oamtest {
 
 std::string BinaryDir();  // the build's bin/
-std::string TempDir();    // a fresh directory, removed by the caller or left for inspection
 
 struct SimOptions {
     std::vector<std::string> extraArgs;
@@ -102,13 +103,13 @@ private:
 template <class Pred>
 bool WaitFor(Pred pred, int ms);
 
-}  // namespace simtest
+}  // namespace oamtest
 
 #include <chrono>
 #include <thread>
 
 template <class Pred>
-bool simtest::WaitFor(Pred pred, int ms) {
+bool oamtest::WaitFor(Pred pred, int ms) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < end) {
         if (pred()) return true;

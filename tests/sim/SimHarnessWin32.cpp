@@ -16,7 +16,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace simtest {
+namespace oamtest {
 
 namespace {
 
@@ -165,10 +165,6 @@ std::string BinaryDir() {
     return cut == std::string::npos ? std::string(".") : p.substr(0, cut);
 }
 
-std::string TempDir() {
-    return oamtest::MakeTempDir("oamsim-test");
-}
-
 SimProcess::SimProcess(SimOptions options) : m_opt(std::move(options)) {}
 
 SimProcess::~SimProcess() {
@@ -180,7 +176,7 @@ SimProcess::~SimProcess() {
 }
 
 bool SimProcess::Start(std::string& error) {
-    m_dir = TempDir();
+    m_dir = MakeTempDir("oamsim-test");
     if (m_dir.empty()) {
         error = "no temporary directory";
         return false;
@@ -407,4 +403,4 @@ bool RawClient::ClosedByPeer(int ms) {
     return ::recv(static_cast<SOCKET>(m_fd), &c, 1, MSG_PEEK) == 0;
 }
 
-}  // namespace simtest
+}  // namespace oamtest

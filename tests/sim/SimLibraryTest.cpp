@@ -20,7 +20,7 @@
 #include "oamsdk.h"
 #include "TestSystem.h"
 
-using namespace simtest;
+using namespace oamtest;
 
 namespace {
 
@@ -197,7 +197,7 @@ class SimFiles : public SimLibrary, public ::testing::WithParamInterface<FileCas
 protected:
     void SetUp() override {
         SimLibrary::SetUp();
-        dir = TempDir();
+        dir = MakeTempDir("oamsim-test");
         oamtest::SetEnv("OAMSDK_MODULE_DIR", dir.c_str());
     }
     void TearDown() override {
@@ -244,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, SimFiles,
 
 TEST_F(SimLibrary, DownloadOfAnUnknownFileIsRefusedWithSeven) {
     Login();
-    std::string dir = TempDir();
+    std::string dir = MakeTempDir("oamsim-test");
     oamtest::SetEnv("OAMSDK_MODULE_DIR", dir.c_str());
     EXPECT_EQ(chan->ReceiveFile("S1", "never-uploaded.txt"), 7);
     EXPECT_FALSE(std::filesystem::exists(dir + "/never-uploaded.txt"));

@@ -18,7 +18,7 @@
 #include "SimHarness.h"
 #include "Wire.h"
 
-using namespace simtest;
+using namespace oamtest;
 
 namespace {
 
@@ -350,12 +350,12 @@ class SimStartup : public ::testing::TestWithParam<StartCase> {};
 
 TEST_P(SimStartup, RefusesBadSetupsWithOneLine) {
     std::vector<std::string> args = GetParam().args;
-    std::string dir = TempDir();
+    std::string dir = MakeTempDir("oamsim-test");
     if (GetParam().site) {
         std::ofstream(dir + "/site.json") << GetParam().site;
         args.insert(args.end(), {"--config", dir + "/site.json", "--port", "0", "--no-alarms"});
     }
-    RunResult r = simtest::Run(BinaryDir() + "/oam-sim", args, 10000);
+    RunResult r = oamtest::Run(BinaryDir() + "/oam-sim", args, 10000);
     std::filesystem::remove_all(dir);
     EXPECT_EQ(r.exitCode, GetParam().exitCode) << r.err;
     EXPECT_FALSE(r.err.empty());
@@ -365,7 +365,7 @@ TEST_P(SimStartup, RefusesBadSetupsWithOneLine) {
 
 // Every option of --help is in the README's synopsis, and the reverse.
 TEST(SimHelp, ListsEveryOptionAsTheReadmeDoes) {
-    RunResult help = simtest::Run(BinaryDir() + "/oam-sim", {"--help"}, 10000);
+    RunResult help = oamtest::Run(BinaryDir() + "/oam-sim", {"--help"}, 10000);
     ASSERT_EQ(help.exitCode, 0);
     std::ifstream in(std::string(OAMSDK_SOURCE_DIR) + "/README.md");
     std::stringstream readme;
@@ -381,7 +381,7 @@ TEST(SimHelp, ListsEveryOptionAsTheReadmeDoes) {
         return out;
     };
     EXPECT_EQ(longOptions(help.out), longOptions(synopsis)) << help.out << "\n" << synopsis;
-    RunResult v = simtest::Run(BinaryDir() + "/oam-sim", {"--version"}, 10000);
+    RunResult v = oamtest::Run(BinaryDir() + "/oam-sim", {"--version"}, 10000);
     EXPECT_EQ(v.exitCode, 0);
     EXPECT_EQ(v.out.rfind("oam-sim ", 0), 0u) << v.out;
 }

@@ -27,7 +27,7 @@ void Substitute(std::string& text, const std::string& from, const std::string& t
 }  // namespace
 
 int main(int argc, char** argv) {
-    simtest::SimOptions options;
+    oamtest::SimOptions options;
     int i = 1;
     for (; i < argc && std::string(argv[i]) != "--"; ++i) {
         if (std::string(argv[i]) == "--alarm-bind" && i + 1 < argc)
@@ -42,13 +42,13 @@ int main(int argc, char** argv) {
     std::string program = argv[i + 1];
     std::vector<std::string> args(argv + i + 2, argv + argc);
 
-    simtest::SimProcess sim(options);
+    oamtest::SimProcess sim(options);
     std::string error;
     if (!sim.Start(error)) {
         fprintf(stderr, "sim_run: %s\n", error.c_str());
         return 1;
     }
-    std::string moduleDir = simtest::TempDir();
+    std::string moduleDir = oamtest::MakeTempDir("oamsim-test");
     std::vector<std::string> env{
         "OAM_SIM_HOST=127.0.0.1",
         "OAM_SIM_PORT=" + std::to_string(sim.Port()),
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
         Substitute(a, "@ALARM_PEER@", options.alarmBind);
     }
 
-    simtest::RunResult r = simtest::Run(program, args, 240000, env);
+    oamtest::RunResult r = oamtest::Run(program, args, 240000, env);
     fputs(r.out.c_str(), stdout);
     fputs(r.err.c_str(), stderr);
     std::error_code ec;

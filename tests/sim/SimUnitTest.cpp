@@ -235,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ConfigCase>& i) { return std::string(i.param.name); });
 
 TEST(SimConfigDefault, ShipsAUsableSite) {
-    SimConfig c = LoadConfig(simtest::BinaryDir() + "/oam-sim-default-config.json");
+    SimConfig c = LoadConfig(oamtest::BinaryDir() + "/oam-sim-default-config.json");
     EXPECT_GE(c.stations.size(), 2u);
     EXPECT_FALSE(c.users.empty());
     size_t ptz = 0;

@@ -380,11 +380,11 @@ TEST(Soak, ChannelsFilesAndAlarmsStayCorrectAndFlat) {
         out << SiteJson(site);
     }
 
-    simtest::SimOptions opt;
+    oamtest::SimOptions opt;
     opt.alarmBind = kPeerAddress;
     opt.stdinControl = true;
     opt.extraArgs = {"--config", config, "-q"};
-    simtest::SimProcess sim(opt);
+    oamtest::SimProcess sim(opt);
     std::string error;
     ASSERT_TRUE(sim.Start(error)) << error;
 
@@ -398,7 +398,7 @@ TEST(Soak, ChannelsFilesAndAlarmsStayCorrectAndFlat) {
     // Alarms: both receivers registered (each has seen an alarm) before
     // the counted bursts begin.
     AlarmReceiver rxA("soak-a", site, failures), rxB("soak-b", site, failures);
-    ASSERT_TRUE(simtest::WaitFor(
+    ASSERT_TRUE(oamtest::WaitFor(
         [&] {
             if (rxA.Count() > 0 && rxB.Count() > 0) return true;
             sim.Control("alarm 0");
@@ -448,7 +448,7 @@ TEST(Soak, ChannelsFilesAndAlarmsStayCorrectAndFlat) {
 
     // Every alarm demanded reaches both receivers (the peer may still be
     // sending the last burst).
-    EXPECT_TRUE(simtest::WaitFor(
+    EXPECT_TRUE(oamtest::WaitFor(
         [&] { return rxA.Count() >= demanded && rxB.Count() >= demanded && rxA.LastId() == rxB.LastId(); }, 30000))
         << rxA.Count() << " and " << rxB.Count() << " of " << demanded;
     counters.alarms = rxA.Count() + rxB.Count();

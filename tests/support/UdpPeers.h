@@ -100,5 +100,3 @@ uint32_t DottedAddress(const char* text);
 
 }  // namespace oamtest
 
-// The name tests/sim still uses.
-namespace oam_test = oamtest;
