@@ -61,6 +61,9 @@ public:
     // white space, which is skipped; bits of an unfinished byte are
     // dropped. Nothing is written after the decoded bytes (no NUL).
     static int base64ToBin(const char* text, unsigned char* out, int capacity);
+    // The same over the first length bytes of text, which needs no NUL (a
+    // NUL among them still ends the data).
+    static int base64ToBin(const char* text, size_t length, unsigned char* out, int capacity);
 
     // Room for the base64 text of n bytes with its NUL: 4 * ceil(n / 3) + 1.
     static int calculateBase64Len(unsigned int n) {

@@ -225,9 +225,14 @@ void Numbers(const std::string& in) {
         size_t k = oam::codec::CopyFit(cap ? buf.get() : nullptr, cap, in.data(), in.size());
         CHECK(k == 0 || k < cap);
     }
-    unsigned char dec[256];
+    unsigned char dec[256], counted[256];
     memset(dec, 0, sizeof dec);
-    Base64::base64ToBin(z.c_str(), dec, sizeof dec);
+    memset(counted, 0, sizeof counted);
+    // The counted form over the raw bytes (no NUL after them) agrees with
+    // the C-string form, which stops at the first NUL.
+    int n = Base64::base64ToBin(z.c_str(), dec, sizeof dec);
+    CHECK(n == Base64::base64ToBin(in.data(), in.size(), counted, sizeof counted));
+    CHECK(memcmp(dec, counted, sizeof dec) == 0);
 }
 
 // Reply framing over the raw bytes of a read: views inside the buffer, the

@@ -227,11 +227,18 @@ void DecodeName(Span base64, char* field, size_t cap) {
     // text, and what it keeps ends at the first NUL.
     unsigned char buf[256];
     const size_t want = cap < sizeof buf ? cap : sizeof buf;
-    CText t(base64);
-    int got = Base64::base64ToBin(t.c_str(), buf, static_cast<int>(want));
-    // A name is a few bytes: a loop beats a library call here.
+    int got = Base64::base64ToBin(base64.p, base64.n, buf, static_cast<int>(want));
+    // A name is a few bytes: eight at a time, then a byte loop, beats a
+    // library call here.
+    const size_t n = got > 0 ? static_cast<size_t>(got) : 0;
+    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
     size_t len = 0;
-    while (static_cast<int>(len) < got && buf[len]) ++len;
+    for (; len + 8 <= n; len += 8) {
+        uint64_t w;
+        memcpy(&w, buf + len, 8);
+        if ((w - ones) & ~w & highs) break;  // a zero byte among them
+    }
+    while (len < n && buf[len]) ++len;
     CopyFit(field, cap, reinterpret_cast<const char*>(buf), len);
 }
 

@@ -93,8 +93,9 @@ Got PopStationRecord(Span& text, STATION_STRUCT* station);
 int PopPtz(Span& text, PTZDEVICE_STRUCT* ptz);
 int PopDevice(Span& text, WACDEVICE_STRUCT* device);
 
-// Decodes a base64 name (Base64::base64ToBin into a zeroed 256-byte buffer,
-// up to the first NUL of base64) and copies it, cut to fit, into field.
+// Decodes a base64 name (Base64::base64ToBin over the span, up to its first
+// NUL, at most 256 bytes) and copies the decoded text, up to its first NUL
+// and cut to fit, into field.
 void DecodeName(Span base64, char* field, size_t cap);
 
 }  // namespace codec

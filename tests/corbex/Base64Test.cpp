@@ -3,7 +3,9 @@
 // CryptoAPI on Windows), and the inline size helpers and alphabet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,6 +25,14 @@ std::string Decode(const char* text, int capacity = 256) {
     EXPECT_GE(n, 0);
     EXPECT_LE(n, capacity > 0 ? capacity : 0);
     for (size_t i = static_cast<size_t>(n); i < out.size(); ++i) EXPECT_EQ(kPoison, out[i]) << "byte " << i;
+    // The counted form reads the same text with no NUL after it (a heap
+    // block of exactly its length, so a read past it is caught).
+    const size_t len = strlen(text);
+    std::unique_ptr<char[]> bare(new char[len ? len : 1]);
+    memcpy(bare.get(), text, len);
+    std::vector<unsigned char> counted(out.size(), kPoison);
+    EXPECT_EQ(n, Base64::base64ToBin(bare.get(), len, counted.data(), capacity)) << text;
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), counted.begin())) << text;
     return std::string(out.begin(), out.begin() + n);
 }
 
@@ -70,6 +80,17 @@ TEST(Base64, DecodesArbitraryBytesEncodedByOpenSsl) {
         }
         ASSERT_EQ(bin, Decode(Encode(bin).c_str(), 300)) << "length " << n;
     }
+}
+
+TEST(Base64, CountedTextEndsAtItsLength) {
+    const char text[] = "Zm9vYmFy";  // "foobar"
+    unsigned char out[8] = {};
+    EXPECT_EQ(3, Base64::base64ToBin(text, 4, out, sizeof out));
+    EXPECT_EQ(0, memcmp(out, "foo", 3));
+    EXPECT_EQ(4, Base64::base64ToBin(text, 6, out, sizeof out));  // "Zm9vYm": foob, two bits left over
+    EXPECT_EQ(0, Base64::base64ToBin(text, 0, out, sizeof out));
+    EXPECT_EQ(0, Base64::base64ToBin(nullptr, 4, out, sizeof out));
+    EXPECT_EQ(3, Base64::base64ToBin("Zm9v\0YmFy", 9, out, sizeof out));  // a NUL still ends the data
 }
 
 TEST(Base64, NeverWritesPastCapacity) {
