@@ -1,6 +1,5 @@
 #include "SimHarness.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,9 +11,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace oamtest {
 
@@ -42,39 +38,11 @@ int ExitOf(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool CanConnect(unsigned short port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 }  // namespace
 
 std::string BinaryDir() {
     const char* d = getenv("OAMSDK_TEST_BINARY_DIR");
     return std::string(d && *d ? d : ".") + "/bin";
-}
-
-SimProcess::SimProcess(SimOptions options) : m_opt(std::move(options)) {}
-
-SimProcess::~SimProcess() {
-    Stop();
-    if (!m_dir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
 }
 
 bool SimProcess::Start(std::string& error) {
@@ -86,15 +54,7 @@ bool SimProcess::Start(std::string& error) {
     m_storage = m_dir + "/storage";
     m_log = m_dir + "/sim.log";
     std::string portFile = m_dir + "/port";
-    std::vector<std::string> args{"--bind", "127.0.0.1", "--port", std::to_string(m_opt.port), "--port-file", portFile, "--storage", m_storage};
-    if (m_opt.alarmBind.empty()) {
-        args.push_back("--no-alarms");
-    } else {
-        args.push_back("--alarm-bind");
-        args.push_back(m_opt.alarmBind);
-    }
-    if (m_opt.stdinControl) args.push_back("--stdin");
-    args.insert(args.end(), m_opt.extraArgs.begin(), m_opt.extraArgs.end());
+    std::vector<std::string> args = Arguments(portFile);
     std::string program = BinaryDir() + "/oam-sim";
 
     int in[2] = {-1, -1};
@@ -130,7 +90,7 @@ bool SimProcess::Start(std::string& error) {
                 m_pid = -1;
                 return true;
             }
-            std::string p = ReadFile(portFile);
+            std::string p = ReadWholeFile(portFile);
             if (p.empty() || p.back() != '\n') return false;
             m_port = static_cast<unsigned short>(std::atoi(p.c_str()));
             return m_port != 0 && CanConnect(m_port);
@@ -141,11 +101,6 @@ bool SimProcess::Start(std::string& error) {
         return false;
     }
     return true;
-}
-
-std::string SimProcess::Log() const {
-    std::string l = ReadFile(m_log);
-    return l.size() > 4000 ? l.substr(l.size() - 4000) : l;
 }
 
 bool SimProcess::Control(const std::string& line) {
@@ -235,54 +190,6 @@ RunResult RunWatched(const std::string& program, const std::vector<std::string>&
     ::close(out[0]);
     ::close(err[0]);
     return res;
-}
-
-RawClient::~RawClient() {
-    if (m_fd >= 0) ::close(m_fd);
-}
-
-bool RawClient::Connect(unsigned short port, const char* host) {
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, host, &a.sin_addr);
-    return ::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-bool RawClient::Send(const std::string& bytes) {
-    size_t off = 0;
-    while (off < bytes.size()) {
-        ssize_t n = ::send(m_fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        off += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string RawClient::RecvOnce(int ms) {
-    pollfd p{m_fd, POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0) return std::string();
-    char buf[65536];
-    ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
-
-std::string RawClient::RecvAll(int quietMs, size_t total) {
-    std::string out;
-    while (out.size() < total) {
-        std::string part = RecvOnce(quietMs);
-        if (part.empty()) break;
-        out += part;
-    }
-    return out;
-}
-
-bool RawClient::ClosedByPeer(int ms) {
-    pollfd p{m_fd, POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0) return false;
-    char c;
-    return ::recv(m_fd, &c, 1, MSG_PEEK) == 0;
 }
 
 }  // namespace oamtest

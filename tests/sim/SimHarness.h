@@ -50,6 +50,9 @@ public:
 private:
     // Windows: one line to the peer that runs the simulator, one back.
     bool Ask(const std::string& line, std::string& reply);
+    // oam-sim's command line after the program name, for a start that
+    // writes its port to portFile.
+    std::vector<std::string> Arguments(const std::string& portFile) const;
 
     SimOptions m_opt;
     std::string m_dir, m_storage, m_log;
@@ -98,6 +101,11 @@ public:
 private:
     int m_fd = -1;
 };
+
+// A whole file's bytes (empty when it cannot be read).
+std::string ReadWholeFile(const std::string& path);
+// Whether 127.0.0.1:port takes a connection.
+bool CanConnect(unsigned short port);
 
 // Waits until `pred` holds, polling every few milliseconds, at most `ms`.
 template <class Pred>

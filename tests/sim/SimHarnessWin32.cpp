@@ -13,30 +13,10 @@
 #include <string.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace oamtest {
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool CanConnect(unsigned short port) {
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::closesocket(s);
-    return ok;
-}
 
 // A connection to the tool peer carrying one request (arguments one a
 // line, ended by an empty line); -1 without the peer.
@@ -165,16 +145,6 @@ std::string BinaryDir() {
     return cut == std::string::npos ? std::string(".") : p.substr(0, cut);
 }
 
-SimProcess::SimProcess(SimOptions options) : m_opt(std::move(options)) {}
-
-SimProcess::~SimProcess() {
-    Stop();
-    if (!m_dir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
-}
-
 bool SimProcess::Start(std::string& error) {
     m_dir = MakeTempDir("oamsim-test");
     if (m_dir.empty()) {
@@ -184,17 +154,9 @@ bool SimProcess::Start(std::string& error) {
     m_storage = m_dir + "\\storage";
     m_log = m_dir + "\\sim.log";
     std::string portFile = m_dir + "\\port";
-    std::vector<std::string> lines{"@sim", m_log, m_opt.stdinControl ? "1" : "0",
-                                   "--bind", "127.0.0.1", "--port", std::to_string(m_opt.port), "--port-file", portFile,
-                                   "--storage", m_storage};
-    if (m_opt.alarmBind.empty()) {
-        lines.push_back("--no-alarms");
-    } else {
-        lines.push_back("--alarm-bind");
-        lines.push_back(m_opt.alarmBind);
-    }
-    if (m_opt.stdinControl) lines.push_back("--stdin");
-    lines.insert(lines.end(), m_opt.extraArgs.begin(), m_opt.extraArgs.end());
+    std::vector<std::string> lines{"@sim", m_log, m_opt.stdinControl ? "1" : "0"};
+    std::vector<std::string> args = Arguments(portFile);
+    lines.insert(lines.end(), args.begin(), args.end());
     m_peer = PeerRequest(lines);
     std::string reply;
     if (m_peer < 0 || !ReadLine(m_peer, reply) || reply.rfind("pid ", 0) != 0) {
@@ -212,7 +174,7 @@ bool SimProcess::Start(std::string& error) {
                 exited = true;
                 return true;
             }
-            std::string p = ReadFile(portFile);
+            std::string p = ReadWholeFile(portFile);
             if (p.empty() || p.back() != '\n') return false;
             m_port = static_cast<unsigned short>(std::atoi(p.c_str()));
             return m_port != 0 && CanConnect(m_port);
@@ -231,11 +193,6 @@ bool SimProcess::Ask(const std::string& line, std::string& reply) {
     std::string l = line + "\n";
     return ::send(static_cast<SOCKET>(m_peer), l.data(), static_cast<int>(l.size()), 0) == static_cast<int>(l.size()) &&
            ReadLine(m_peer, reply);
-}
-
-std::string SimProcess::Log() const {
-    std::string l = ReadFile(m_log);
-    return l.size() > 4000 ? l.substr(l.size() - 4000) : l;
 }
 
 bool SimProcess::Control(const std::string& line) {
@@ -352,55 +309,6 @@ RunResult RunWatched(const std::string& program, const std::vector<std::string>&
         *text = std::move(plain);
     }
     return res;
-}
-
-RawClient::~RawClient() {
-    if (m_fd >= 0) oamtest::net::Close(m_fd);
-}
-
-bool RawClient::Connect(unsigned short port, const char* host) {
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    m_fd = s == INVALID_SOCKET ? -1 : static_cast<int>(s);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, host, &a.sin_addr);
-    return m_fd >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-bool RawClient::Send(const std::string& bytes) {
-    size_t off = 0;
-    while (off < bytes.size()) {
-        int n = ::send(static_cast<SOCKET>(m_fd), bytes.data() + off, static_cast<int>(bytes.size() - off), 0);
-        if (n <= 0) return false;
-        off += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string RawClient::RecvOnce(int ms) {
-    pollfd p{static_cast<SOCKET>(m_fd), POLLIN, 0};
-    if (oamtest::net::Poll(&p, 1, ms) <= 0) return std::string();
-    char buf[65536];
-    int n = ::recv(static_cast<SOCKET>(m_fd), buf, sizeof buf, 0);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
-
-std::string RawClient::RecvAll(int quietMs, size_t total) {
-    std::string out;
-    while (out.size() < total) {
-        std::string part = RecvOnce(quietMs);
-        if (part.empty()) break;
-        out += part;
-    }
-    return out;
-}
-
-bool RawClient::ClosedByPeer(int ms) {
-    pollfd p{static_cast<SOCKET>(m_fd), POLLIN, 0};
-    if (oamtest::net::Poll(&p, 1, ms) <= 0) return false;
-    char c;
-    return ::recv(static_cast<SOCKET>(m_fd), &c, 1, MSG_PEEK) == 0;
 }
 
 }  // namespace oamtest
