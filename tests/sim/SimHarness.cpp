@@ -46,14 +46,8 @@ std::string BinaryDir() {
 }
 
 bool SimProcess::Start(std::string& error) {
-    m_dir = MakeTempDir("oamsim-test");
-    if (m_dir.empty()) {
-        error = "no temporary directory";
-        return false;
-    }
-    m_storage = m_dir + "/storage";
-    m_log = m_dir + "/sim.log";
-    std::string portFile = m_dir + "/port";
+    std::string portFile;
+    if (!Prepare('/', portFile, error)) return false;
     std::vector<std::string> args = Arguments(portFile);
     std::string program = BinaryDir() + "/oam-sim";
 
@@ -90,10 +84,7 @@ bool SimProcess::Start(std::string& error) {
                 m_pid = -1;
                 return true;
             }
-            std::string p = ReadWholeFile(portFile);
-            if (p.empty() || p.back() != '\n') return false;
-            m_port = static_cast<unsigned short>(std::atoi(p.c_str()));
-            return m_port != 0 && CanConnect(m_port);
+            return Listening(portFile);
         },
         15000);
     if (!up || m_pid < 0) {

@@ -53,6 +53,12 @@ private:
     // oam-sim's command line after the program name, for a start that
     // writes its port to portFile.
     std::vector<std::string> Arguments(const std::string& portFile) const;
+    // A fresh directory for storage, log and port file (paths joined with
+    // sep); false with the reason in error when none could be made.
+    bool Prepare(char sep, std::string& portFile, std::string& error);
+    // Whether the port file is complete and its port takes a connection
+    // (m_port is set from it).
+    bool Listening(const std::string& portFile);
 
     SimOptions m_opt;
     std::string m_dir, m_storage, m_log;

@@ -3,6 +3,8 @@
 // (Windows, SimHarnessWin32.cpp).
 #include "SimHarness.h"
 
+#include <stdlib.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -47,6 +49,25 @@ std::vector<std::string> SimProcess::Arguments(const std::string& portFile) cons
     if (m_opt.stdinControl) args.push_back("--stdin");
     args.insert(args.end(), m_opt.extraArgs.begin(), m_opt.extraArgs.end());
     return args;
+}
+
+bool SimProcess::Prepare(char sep, std::string& portFile, std::string& error) {
+    m_dir = MakeTempDir("oamsim-test");
+    if (m_dir.empty()) {
+        error = "no temporary directory";
+        return false;
+    }
+    m_storage = m_dir + sep + "storage";
+    m_log = m_dir + sep + "sim.log";
+    portFile = m_dir + sep + "port";
+    return true;
+}
+
+bool SimProcess::Listening(const std::string& portFile) {
+    std::string p = ReadWholeFile(portFile);
+    if (p.empty() || p.back() != '\n') return false;
+    m_port = static_cast<unsigned short>(std::atoi(p.c_str()));
+    return m_port != 0 && CanConnect(m_port);
 }
 
 std::string SimProcess::Log() const {

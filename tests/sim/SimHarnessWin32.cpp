@@ -146,14 +146,8 @@ std::string BinaryDir() {
 }
 
 bool SimProcess::Start(std::string& error) {
-    m_dir = MakeTempDir("oamsim-test");
-    if (m_dir.empty()) {
-        error = "no temporary directory";
-        return false;
-    }
-    m_storage = m_dir + "\\storage";
-    m_log = m_dir + "\\sim.log";
-    std::string portFile = m_dir + "\\port";
+    std::string portFile;
+    if (!Prepare('\\', portFile, error)) return false;
     std::vector<std::string> lines{"@sim", m_log, m_opt.stdinControl ? "1" : "0"};
     std::vector<std::string> args = Arguments(portFile);
     lines.insert(lines.end(), args.begin(), args.end());
@@ -174,10 +168,7 @@ bool SimProcess::Start(std::string& error) {
                 exited = true;
                 return true;
             }
-            std::string p = ReadWholeFile(portFile);
-            if (p.empty() || p.back() != '\n') return false;
-            m_port = static_cast<unsigned short>(std::atoi(p.c_str()));
-            return m_port != 0 && CanConnect(m_port);
+            return Listening(portFile);
         },
         15000);
     if (!up || exited) {
