@@ -206,6 +206,12 @@ int32_t oam_library_soname(char* buf, size_t size) {
     return Guarded<int32_t>(-1, [&] { return CopyOut(CString(OamLibrarySoname()), buf, size); });
 }
 
+int32_t oam_last_result_origin(void) { return OamLastResultOrigin(); }
+
+int32_t oam_set_code_page(uint32_t code_page) { return OamSetACP(code_page) ? 0 : -1; }
+
+uint32_t oam_code_page(void) { return OamGetACP(); }
+
 // ---- command channel -------------------------------------------------------
 
 oam_channel* oam_channel_new(void) {

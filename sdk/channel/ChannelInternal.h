@@ -32,6 +32,10 @@ inline int32_t NextSession(int32_t n) { return static_cast<int32_t>(static_cast<
 // grammar (codec/Reply.h).
 using oam::codec::FindReplyFor;
 
+// The origin (OamResultOrigin) of this thread's last command result, as
+// OamLastResultOrigin() reports it.
+void SetResultOrigin(int origin);
+
 // Send errors that mean the connection is gone.
 bool IsLinkBreakError(DWORD code);
 

@@ -28,8 +28,16 @@ bool IsLinkBreakError(DWORD code) {
     }
 }
 
+namespace {
+thread_local int t_resultOrigin = OAM_ORIGIN_NONE;
+}  // namespace
+
+void SetResultOrigin(int origin) { t_resultOrigin = origin; }
+
 }  // namespace channel
 }  // namespace oam
+
+int OamLastResultOrigin() { return oam::channel::t_resultOrigin; }
 
 using oam::channel::LockGuard;
 

@@ -55,8 +55,16 @@ enum OamTransferPhase {
 // Called on the thread that runs SendFile or ReceiveFile, with the channel
 // lock held: at the start of each phase, then at most every 64 KiB or
 // 100 ms, and once at the end (done == total of the last phase). Non-zero
-// cancels the transfer, which then returns OAM_TRANSFER_CANCELLED. Do not
-// destroy the channel from inside the hook.
+// cancels the transfer, which then returns OAM_TRANSFER_CANCELLED, except
+// on the upload's final sending report: once the archive's last byte has
+// been sent the server has the file, a cancel comes too late, and it is
+// ignored (the upload's own result stands). A download cancelled on its
+// final receiving report is honoured: nothing has been written yet.
+// The hook must not call the channel it reports on (no command, Close or
+// delete: return non-zero to stop). Through a COamSession, a command of
+// that session from the hook fails at once with OAM_SESSION_BUSY, and the
+// session's Close may be called: the transfer then fails and the link is
+// closed when it returns.
 typedef int (*OAM_PROGRESS_HOOK)(LONG_PTR channel, long long done, long long total, int phase, LONG_PTR userData);
 
 // SendFile's and ReceiveFile's result when the progress hook cancelled.
@@ -69,6 +77,20 @@ typedef int (*OAM_PROGRESS_HOOK)(LONG_PTR channel, long long done, long long tot
 enum OamTransferResult {
     OAM_TRANSFER_CANCELLED = 110,
 };
+
+// Where the result of the last command this thread ran came from, on any
+// channel or session: a command (SendCommand, SendCommandEx), a query, a
+// parameter command, a file transfer, or COamSession's Open and commands.
+// A server may put any number in RETURNCODE, also -1, -2 or -3, so the
+// result alone cannot say whether the server refused or the library failed
+// locally; this can. Read it right after the call, on the same thread (as
+// GetLastError): a callback that runs a command meanwhile overwrites it.
+enum OamResultOrigin {
+    OAM_ORIGIN_NONE = 0,     // no such call on this thread yet
+    OAM_ORIGIN_SERVER = 1,   // the server's answer: the RETURNCODE of its reply (0 accepted), or what was read from it
+    OAM_ORIGIN_LIBRARY = 2,  // the library's own: no usable reply, nothing sent, a local failure of a transfer or a session result
+};
+extern "C" OAMSDK_API int OamLastResultOrigin();
 
 class OAMSDK_API CClientSocket {
 public:

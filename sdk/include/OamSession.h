@@ -45,18 +45,26 @@ struct OAM_SESSION_EVENT {
 // See COamSession::SetCallback for the thread it runs on.
 typedef void (*OAM_SESSION_CALLBACK)(LONG_PTR session, const OAM_SESSION_EVENT* event, LONG_PTR userData);
 
-// Results of COamSession's commands besides the channel's own.
+// Results of COamSession's commands besides the channel's own. A server
+// may send these numbers as its RETURNCODE too: OamLastResultOrigin() gives
+// OAM_ORIGIN_LIBRARY for the session's own, OAM_ORIGIN_SERVER for a
+// refusal that carried them.
 enum OamSessionResult {
-    OAM_SESSION_LINK_DOWN = -2,  // the link is down (reconnecting or given up): nothing was sent
-    OAM_SESSION_BUSY = -3,       // Open while the session is open
+    OAM_SESSION_LINK_DOWN = -2,       // the link is down (reconnecting or given up): nothing was sent
+    OAM_SESSION_BUSY = -3,            // Open while the session is open; a command issued on a thread
+                                      // that is inside one of this session's commands (a progress hook)
+    OAM_SESSION_DESYNCHRONISED = -4,  // the reply that came was another command's: nothing of it is given
+                                      // (the reply string stays empty) and the link is rebuilt
 };
 
 class OAMSDK_API COamSession {
 public:
     COamSession();
     // Stops promptly: a reconnect under way is cut short (its connect and
-    // log-in are interrupted) and the background thread, if any, is joined.
-    // Reports OAM_SESSION_CLOSED. Do not destroy from inside the callback.
+    // log-in are interrupted), a command in flight on another thread is
+    // woken and fails, and the background thread, if any, is joined.
+    // Reports OAM_SESSION_CLOSED. Do not destroy from inside the callback
+    // or a progress hook.
     ~COamSession();
     COamSession(const COamSession&) = delete;
     COamSession& operator=(const COamSession&) = delete;
@@ -76,8 +84,8 @@ public:
     // the destructor); with it, reconnect attempts and their outcomes are
     // reported on the session's own thread. Never with a lock of the
     // session held: the callback may issue commands (they fail at once with
-    // OAM_SESSION_LINK_DOWN while the link is down) but must not destroy
-    // the session.
+    // OAM_SESSION_LINK_DOWN while the link is down) and call Close, but must
+    // not destroy the session.
     void SetCallback(OAM_SESSION_CALLBACK callback, LONG_PTR userData);
     // FALSE (the default): the library starts no thread; after a loss, the
     // next command whose back-off wait is over reconnects first, on its own
@@ -96,21 +104,30 @@ public:
     // code when it refused the log-in, OAM_SESSION_BUSY when already open.
     // Also the way back after OAM_SESSION_GIVEN_UP.
     int Open();
-    // Closes the link and stops reconnecting; Open may follow.
+    // Closes the link and stops reconnecting; Open may follow. A command or
+    // transfer in flight on another thread is woken and fails (with -1 or
+    // the transfer's failure), so Close returns within a second rather than
+    // after its time-out. From a progress hook or the callback it returns
+    // at once; the command under way then fails.
     void Close();
-    // OamSessionState of the link now (CONNECTED or RESTORED while up).
+    // OamSessionState of the link now: while up, CONNECTED after Open and
+    // RESTORED after a reconnect since then (as the last event said).
     int State() const;
     BOOL IsConnected() const;
 
     // The channel's commands, with its results, plus OAM_SESSION_LINK_DOWN
-    // when the link is down. A command that finds the link gone returns its
-    // result as the channel gave it and leaves the reconnect to the session;
-    // it is never sent again.
+    // when the link is down, OAM_SESSION_DESYNCHRONISED when the reply was
+    // another command's (never that reply as this command's answer) and
+    // OAM_SESSION_BUSY from inside one of this session's commands on the
+    // same thread. A command that finds the link gone returns its result as
+    // the channel gave it and leaves the reconnect to the session; it is
+    // never sent again. OamLastResultOrigin() tells a server's refusal from
+    // the library's own result.
     int SendCommand(const char* station, const char* command, const char* params, CString& reply);
     int GetAllStation(STATION_STRUCT* stations, int maximum);
     int GetDeviceInfo(STATION_STRUCT* station);
-    // 0 and the value, or the exchange's failure (-1, the server's code,
-    // OAM_SESSION_LINK_DOWN); the channel's own read folds them into -1.
+    // 0 and the value, or the exchange's failure (-1, the server's code, or
+    // a session result); the channel's own read folds them into -1.
     int GetVpmParameterValue(const char* station, const char* name, int* value);
     int SetVpmParameterValue(const char* station, const char* name, int value);
     int SetVpmCtrlValue(const char* station, const char* name, int value);

@@ -99,9 +99,20 @@
 #define OAM_REASON_ATTEMPTS_USED 6   /* the configured number of attempts ran out */
 #define OAM_REASON_DESYNCHRONISED 7  /* a reply for another command came: the link cannot be trusted */
 #define OAM_REASON_HOST 8            /* the host closed or deleted the session */
-/* Results of the session's operations besides the channel's own. */
-#define OAM_LINK_DOWN (-2) /* the link is down (reconnecting or given up): nothing was sent */
-#define OAM_BUSY (-3)      /* oam_session_open while the session is open */
+/* Results of the session's operations besides the channel's own. A server
+ * may send these numbers as its RETURNCODE too: oam_last_result_origin
+ * tells which it was. */
+#define OAM_LINK_DOWN (-2)       /* the link is down (reconnecting or given up): nothing was sent */
+#define OAM_BUSY (-3)            /* oam_session_open while the session is open; a session call made
+                                  * from inside one of that session's calls on the same thread (a
+                                  * progress callback) */
+#define OAM_DESYNCHRONISED (-4)  /* the reply was another command's: nothing of it is given, the
+                                  * link is rebuilt */
+/* Where the result of this thread's last command came from (see
+ * oam_last_result_origin). */
+#define OAM_RESULT_NONE 0     /* no command on this thread yet */
+#define OAM_RESULT_SERVER 1   /* the server's answer: its RETURNCODE (0 accepted), or what was read from it */
+#define OAM_RESULT_LIBRARY 2  /* the library's own: no usable reply, nothing sent, a local failure */
 
 #ifdef __cplusplus
 extern "C" {
@@ -129,7 +140,12 @@ typedef void (*oam_log_fn)(int32_t sink, const char* message, void* user);
  * the upload or download, with the channel lock held: at the start of each
  * phase, then at most every 64 KiB or 100 ms, and once at the end (done ==
  * total of the last phase). Non-zero cancels the transfer, which then gives
- * OAM_PROGRESS_CANCELLED. Must not delete the channel or session. */
+ * OAM_PROGRESS_CANCELLED, except on the upload's final sending report: the
+ * server has every byte by then, so the cancel is ignored and the upload's
+ * own result stands. Must not call the channel (no command, close or
+ * delete); a session's command from it gives OAM_BUSY at once, and
+ * oam_session_close may be called (the transfer then fails). Must not
+ * delete the channel or session. */
 typedef int32_t (*oam_progress_fn)(int64_t done, int64_t total, int32_t phase, void* user);
 /* What a session reports: an OAM_STATE_* state, an OAM_REASON_* cause, code
  * (the socket error or the server's RETURNCODE, per cause; else 0), attempt
@@ -149,8 +165,8 @@ typedef struct oam_session_event {
  * on the thread of the call that noticed the change (open, a command,
  * close, delete); with it, attempts and their outcomes are reported on the
  * session's own thread. Never with a lock of the session held: it may issue
- * commands (they give OAM_LINK_DOWN at once while the link is down) but
- * must not delete the session. */
+ * commands (they give OAM_LINK_DOWN at once while the link is down) and
+ * call oam_session_close, but must not delete the session. */
 typedef void (*oam_session_fn)(oam_session* session, const oam_session_event* event, void* user);
 
 /* ---- library ------------------------------------------------------------ */
@@ -170,6 +186,19 @@ OAMSDK_API uint32_t oam_name_to_inet(const char* name);
  * convention. */
 OAMSDK_API int32_t oam_library_version(char* buf, size_t size);
 OAMSDK_API int32_t oam_library_soname(char* buf, size_t size);
+/* OAM_RESULT_* origin of the result of the last command, query, parameter
+ * command, transfer or session open this thread ran: whether a failure was
+ * the server's refusal (its RETURNCODE, whatever the number) or the
+ * library's own. Read it right after the call, as oam_last_error. */
+OAMSDK_API int32_t oam_last_result_origin(void);
+/* The code page protocol text is read and written in (names, replies,
+ * alarm texts): 932, 936, 949, 950, 65001 or a single-byte page. 0 goes
+ * back to the system's. Gives 0, or -1 for a page the library cannot scan
+ * (nothing changed). Set it before any channel, receiver or session is
+ * used. */
+OAMSDK_API int32_t oam_set_code_page(uint32_t code_page);
+/* The code page in force now. */
+OAMSDK_API uint32_t oam_code_page(void);
 
 /* ---- command channel (CClientSocket) ------------------------------------ */
 
@@ -333,23 +362,28 @@ OAMSDK_API int32_t oam_session_set_progress(oam_session* session, oam_progress_f
  * OAM_STATE_GIVEN_UP. */
 OAMSDK_API int32_t oam_session_open(oam_session* session);
 /* Closes the link and stops reconnecting (reports OAM_STATE_CLOSED if it
- * was open); oam_session_open may follow. Gives 0. */
+ * was open); oam_session_open may follow. A command or transfer in flight
+ * on another thread is woken and fails, so it returns within a second.
+ * Gives 0. */
 OAMSDK_API int32_t oam_session_close(oam_session* session);
-/* The OAM_STATE_* state of the link now (CONNECTED or RESTORED while up). */
+/* The OAM_STATE_* state of the link now (while up: CONNECTED after open,
+ * RESTORED after a reconnect since then). */
 OAMSDK_API int32_t oam_session_state(oam_session* session);
 /* 1 while the link is up, else 0 (0 for NULL). */
 OAMSDK_API int32_t oam_session_is_connected(oam_session* session);
 /* The channel's operations through the session: the same arguments and
  * results as their oam_channel_* namesakes, plus OAM_LINK_DOWN when the
- * link is down. A command that finds the link gone gives the channel's
- * result and leaves the reconnect to the session. */
+ * link is down, OAM_DESYNCHRONISED when the reply was another command's
+ * and OAM_BUSY from inside one of the session's calls on the same thread.
+ * A command that finds the link gone gives the channel's result and leaves
+ * the reconnect to the session. */
 OAMSDK_API int32_t oam_session_command(oam_session* session, const char* station, const char* command,
                                        const char* params, char* reply, size_t reply_size,
                                        size_t* reply_length);
 OAMSDK_API int32_t oam_session_stations(oam_session* session, STATION_STRUCT* stations, int32_t maximum);
 OAMSDK_API int32_t oam_session_devices(oam_session* session, STATION_STRUCT* station);
 /* Unlike oam_channel_get_parameter: 0 and *value (may be NULL), or the
- * exchange's failure (-1, the server's code, OAM_LINK_DOWN). */
+ * exchange's failure (-1, the server's code, a session result). */
 OAMSDK_API int32_t oam_session_get_parameter(oam_session* session, const char* station, const char* name,
                                              int32_t* value);
 OAMSDK_API int32_t oam_session_set_parameter(oam_session* session, const char* station, const char* name,
