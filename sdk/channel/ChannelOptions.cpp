@@ -100,6 +100,25 @@ void SetAbortEvent(const CClientSocket* channel, WSAEVENT ev) {
     Update(channel, [&](ChannelOptions& o) { o.abortEvent = ev; });
 }
 
+void SetRefuseForeignReplies(const CClientSocket* channel, bool refuse) {
+    Update(channel, [&](ChannelOptions& o) { o.refuseForeignReplies = refuse; });
+}
+
+bool RefusedForeignReply(const CClientSocket* channel) {
+    if (!channel->LastReplySessionMismatched()) return false;  // the usual case: no look-up
+    ChannelOptions o;
+    return GetOptions(channel, &o) && o.refuseForeignReplies;
+}
+
+void PauseBeforeArchive(const CClientSocket* channel, DWORD ms) {
+    ChannelOptions o;
+    if (!GetOptions(channel, &o) || o.abortEvent == WSA_INVALID_EVENT) {
+        Sleep(ms);
+        return;
+    }
+    win::WSAWaitForMultipleEvents(1, &o.abortEvent, FALSE, ms, FALSE);
+}
+
 void ForgetOptions(const CClientSocket* channel) {
     std::lock_guard<std::mutex> lock(g_mutex);
     Table().erase(channel);

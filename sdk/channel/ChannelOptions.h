@@ -18,11 +18,21 @@ struct ChannelOptions {
     // Set by the owner of the channel to cut a connect short (a session
     // being destroyed); waited on beside the connect.
     WSAEVENT abortEvent = WSA_INVALID_EVENT;
+    // Set by a session: a reply that carried another command's SESSIONID
+    // is refused (OAM_SESSION_DESYNCHRONISED) instead of taken as designed.
+    bool refuseForeignReplies = false;
 };
 
 // A copy of the channel's settings; false (and defaults) when it has none.
 bool GetOptions(const CClientSocket* channel, ChannelOptions* out);
 void SetAbortEvent(const CClientSocket* channel, WSAEVENT ev);
+void SetRefuseForeignReplies(const CClientSocket* channel, bool refuse);
+// True when the last exchange's reply was another command's and the
+// channel refuses such replies: what it gave was the session's result.
+bool RefusedForeignReply(const CClientSocket* channel);
+// The pause an upload makes between its command and its archive: cut
+// short by the abort event, when there is one.
+void PauseBeforeArchive(const CClientSocket* channel, DWORD ms);
 void ForgetOptions(const CClientSocket* channel);
 
 // Create's connect: the designed blocking one unless a connect time-out or

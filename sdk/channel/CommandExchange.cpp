@@ -9,12 +9,15 @@
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "OamCommand.h"
+#include "OamSession.h"
 #include "channel/ChannelInternal.h"
+#include "channel/ChannelOptions.h"
 #include "codec/Reply.h"
 
 using oam::channel::LockGuard;
 using oam::channel::MaskSecrets;
 using oam::channel::NextSession;
+using oam::channel::SetResultOrigin;
 
 namespace oam {
 namespace channel {
@@ -73,6 +76,15 @@ void Trace(LogFn log, const char* format, const char* p, size_t n) {
     f.replace(f.find("%s"), 2, "%.*s");
     log(f.c_str(), static_cast<int>(n), p);
 }
+
+// Which leading pairs the reply framed last on this thread carried: the
+// channel's members hold their numbers only, and a number of -1 may be a
+// pair's or none.
+struct FramedPairs {
+    bool session = false;
+    bool code = false;
+};
+thread_local FramedPairs t_framed;
 
 }  // namespace
 
@@ -150,6 +162,7 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         CString text = CFunction::GetLastErrorString();
         CFunction::DLog("Socket Error:%d,%s", static_cast<int>(code), text.GetString());
         if (oam::channel::IsLinkBreakError(code)) NotifyLinkBreak("CClientSocket::SendCommandEx", false);
+        SetResultOrigin(OAM_ORIGIN_LIBRARY);
         return -1;
     }
 
@@ -161,20 +174,34 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         if (m_bStrictSession && !TakeReplyFor(m_nSession)) {
             Trace(CFunction::RLog, "Stale reply discarded:%s", m_RecvBuf + m_nReplyFrom,
                   static_cast<size_t>(m_nReplyTo - m_nReplyFrom));
-            m_bReplySessionMatched = -1;
+            // Only a reply that carried another number is another's.
+            if (t_framed.session) m_bReplySessionMatched = -1;
             if (deadline.Narrow()) continue;
             m_nRecvLen = SOCKET_ERROR;  // nothing left of the time-out
             break;
         }
         int code = m_nReplyCode;
-        m_bReplySessionMatched = m_nReplySession == m_nSession ? 1 : -1;
+        // A reply without the pair is nobody else's: a server need not echo it.
+        m_bReplySessionMatched = !t_framed.session ? 0 : m_nReplySession == m_nSession ? 1 : -1;
         if (code != 0)
             Trace(CFunction::DLog, "Command return failed:%s", m_RecvBuf + m_nRestFrom,
                   static_cast<size_t>(m_nReplyTo - m_nRestFrom));
         else if (m_nReplySession != m_nSession)
             CFunction::RLog("Ret Session error,Need:%d ret:%d", m_nSession, m_nReplySession);
-        reply = ReplyRest();
         m_nSession = NextSession(m_nSession);
+        if (oam::channel::RefusedForeignReply(this)) {
+            // A session's channel: nothing of another command's reply is
+            // given as this one's answer, not even by the callers that read
+            // the reply where it lies.
+            Trace(CFunction::RLog, "Stale reply discarded:%s", m_RecvBuf + m_nReplyFrom,
+                  static_cast<size_t>(m_nReplyTo - m_nReplyFrom));
+            m_nReplyFrom = m_nRestFrom = m_nReplyTo = 0;
+            SetResultOrigin(OAM_ORIGIN_LIBRARY);
+            return OAM_SESSION_DESYNCHRONISED;
+        }
+        reply = ReplyRest();
+        // Without a RETURNCODE the -1 is the library's: no usable reply.
+        SetResultOrigin(t_framed.code ? OAM_ORIGIN_SERVER : OAM_ORIGIN_LIBRARY);
         return code;
     }
     if (m_nRecvLen < 0) {
@@ -185,6 +212,7 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
     }
     m_nReplyFrom = m_nRestFrom = m_nReplyTo = 0;  // a discarded stale reply is none
     m_nSession = NextSession(m_nSession);
+    SetResultOrigin(OAM_ORIGIN_LIBRARY);
     return -1;
 }
 
@@ -208,9 +236,11 @@ int CClientSocket::ReceiveReturnMsg(CString& message) {
     m_nRecvLen = win::recv(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, 0);
     if (m_nRecvLen <= 0) {
         CFunction::RLog("Command timeout:%s", "");
+        SetResultOrigin(OAM_ORIGIN_LIBRARY);
         return -1;
     }
     if (AssembleCommand() != 0) message = ReplyRest();
+    SetResultOrigin(OAM_ORIGIN_SERVER);
     return 0;
 }
 
@@ -244,6 +274,8 @@ int CClientSocket::FrameReply(const char* text, size_t length) {
     m_nRestFrom = static_cast<int32_t>(r.rest.p - m_RecvBuf);
     m_nReplySession = r.session;
     m_nReplyCode = r.code;
+    t_framed.session = r.hasSession;
+    t_framed.code = r.hasCode;
     Trace(CFunction::DLog, "Return:%s", r.text.p, r.text.n);
     return r.code;
 }

@@ -14,12 +14,15 @@
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "OamCommand.h"
+#include "OamSession.h"
 #include "channel/ChannelInternal.h"
+#include "channel/ChannelOptions.h"
 #include "codec/MemoryArchive.h"
 #include "channel/TransferProgress.h"
 #include "codec/Reply.h"
 
 using oam::channel::LockGuard;
+using oam::channel::SetResultOrigin;
 
 namespace {
 
@@ -243,6 +246,8 @@ int WriteBesideAndRename(const CString& fileName, const unsigned char* data, siz
 
 int CClientSocket::SendFile(const char* station, const char* fileName) {
     LockGuard lock(&m_csLock);
+    // Until the exchange: whatever fails is local.
+    SetResultOrigin(OAM_ORIGIN_LIBRARY);
     CString name(fileName);
     CString path;
     path.Format("%s\\%s", CFunction::GetCurrentModuleDir().GetString(), name.GetString());
@@ -287,17 +292,21 @@ int CClientSocket::SendFile(const char* station, const char* fileName) {
 
     CString reply;
     if (SendCommandEx(station, "FileSet", params, reply) != 0) {
+        // Another command's go-ahead is none: a session's channel says so.
+        if (oam::channel::RefusedForeignReply(this)) return OAM_SESSION_DESYNCHRONISED;
         CFunction::RLog("Send File Command Timeout");
-        return 1;
+        return 1;  // the origin of the exchange's failure stands
     }
-    // The server needs the pause to get ready for the raw bytes.
-    Sleep(1000);
+    // The server needs the pause to get ready for the raw bytes. A session
+    // closing the channel cuts it short.
+    oam::channel::PauseBeforeArchive(this, 1000);
     // A connection lost under the archive is a link break like one under a
     // command's request.
     auto ArchiveSendFailed = [this]() {
         const DWORD code = GetLastError();
         CFunction::RLog("Send File ROI Error:%s", CFunction::GetLastErrorString().GetString());
         if (oam::channel::IsLinkBreakError(code)) NotifyLinkBreak("CClientSocket::SendFile", false);
+        SetResultOrigin(OAM_ORIGIN_LIBRARY);
         return -1;
     };
     if (!progress.Active()) {
@@ -309,22 +318,26 @@ int CClientSocket::SendFile(const char* station, const char* fileName) {
     }
 
     // In pieces, for the hook. The server is waiting for the announced
-    // bytes, so a cancel from here on can only end the connection.
-    bool cancelled = progress.Begin(OAM_PHASE_SENDING, archiveLen);
+    // bytes, so a cancel from here on can only end the connection; and once
+    // the last byte is out the server has the file: the final report (done
+    // == total, also the start of an empty archive) can no longer cancel.
+    bool cancelled = progress.Begin(OAM_PHASE_SENDING, archiveLen) && archiveLen > 0;
     size_t sent = 0;
     while (!cancelled && sent < archiveLen) {
         size_t piece = archiveLen - sent < kProgressPiece ? archiveLen - sent : kProgressPiece;
         int n = win::send(m_hSocket, reinterpret_cast<const char*>(archive + sent), static_cast<int>(piece), 0);
         if (n == SOCKET_ERROR || n <= 0) return ArchiveSendFailed();
         sent += static_cast<size_t>(n);
-        cancelled = progress.Step(sent);
+        if (sent < archiveLen) cancelled = progress.Step(sent);
     }
-    if (cancelled || progress.End()) {
+    if (cancelled) {
         CFunction::RLog("Send File Cancelled:%s", path.GetString());
         NotifyLinkBreak("CClientSocket::SendFile", false);
         Close();
+        SetResultOrigin(OAM_ORIGIN_LIBRARY);
         return OAM_TRANSFER_CANCELLED;
     }
+    progress.End();  // too late to cancel
     return ReceiveReturnMsg(reply);
 }
 
@@ -342,6 +355,7 @@ int CClientSocket::ReceiveFile(const char* station, const char* fileName) {
     CString reply;
     int rc = SendCommand(station, "FileGet", params, reply);
     if (rc == 1 || rc == 7) return rc;
+    if (oam::channel::RefusedForeignReply(this)) return OAM_SESSION_DESYNCHRONISED;
 
     // Three pairs (the name, the length, the digest), read where the reply
     // lies in the receive buffer, so that their end is known.
@@ -349,7 +363,12 @@ int CClientSocket::ReceiveFile(const char* station, const char* fileName) {
     oam::codec::Pair pairs[3];
     for (oam::codec::Pair& pair : pairs) {
         pair = oam::codec::ScanPair(rest);
-        if (pair.got != oam::codec::Got::Whole) return 1;
+        if (pair.got != oam::codec::Got::Whole) {
+            // An accepted reply without them is no usable reply; a refusal
+            // or a failed exchange keeps its origin.
+            if (rc == 0) SetResultOrigin(OAM_ORIGIN_LIBRARY);
+            return 1;
+        }
         rest.DropFront(pair.length);
     }
     // atoi's conversion, saturating at the int range instead of overflowing.
@@ -363,7 +382,11 @@ int CClientSocket::ReceiveFile(const char* station, const char* fileName) {
                                                     static_cast<size_t>(rest.p - m_RecvBuf));
     if (head.n) memmove(m_RecvBuf, head.p, head.n);
     m_nRecvLen = static_cast<int32_t>(head.n);
-    return ReceiveFile(name, length, digest);
+    rc = ReceiveFile(name, length, digest);
+    // The file written is the server's answer; every failure of the data
+    // phase is found here.
+    SetResultOrigin(rc == 0 ? OAM_ORIGIN_SERVER : OAM_ORIGIN_LIBRARY);
+    return rc;
 }
 
 int CClientSocket::ReceiveFile(CString fileName, unsigned int length, CString digest) {

@@ -4,6 +4,7 @@
 #include "ClientSocket.h"
 #include "Corbex.h"
 #include "OamCommand.h"
+#include "channel/ChannelInternal.h"
 #include "codec/TextScan.h"
 
 namespace {
@@ -33,7 +34,10 @@ int CClientSocket::GetAllStation(STATION_STRUCT* stations, int maximum) {
 }
 
 int CClientSocket::GetDeviceInfo(STATION_STRUCT* station) {
-    if (!station) return -1;
+    if (!station) {
+        oam::channel::SetResultOrigin(OAM_ORIGIN_LIBRARY);  // nothing sent
+        return -1;
+    }
     // The host may have filled the whole field without a terminator.
     CString id(station->StationID, static_cast<int>(strnlen(station->StationID, sizeof station->StationID)));
     CString reply;

@@ -11,10 +11,11 @@ namespace {
 
 // A leading pair of the given name: its number, and text moved past it.
 // -1 and text untouched when the first pair is not read whole or has
-// another name.
-int32_t PopFixedInt(Span& text, const Span& key) {
+// another name; *found tells that case from a pair that says -1.
+int32_t PopFixedInt(Span& text, const Span& key, bool* found) {
     Pair pair = ScanPair(text);
-    if (pair.got != Got::Whole || !EqualNoCase(pair.name, key)) return -1;
+    *found = pair.got == Got::Whole && EqualNoCase(pair.name, key);
+    if (!*found) return -1;
     text.DropFront(pair.length);
     return Atoi(pair.value);
 }
@@ -26,8 +27,8 @@ Reply ReadReply(const char* buf, size_t n) {
     Reply r;
     r.text = Trim(Span(buf, strnlen(buf, n)));
     Span rest = r.text;
-    r.session = PopFixedInt(rest, session);
-    r.code = PopFixedInt(rest, code);
+    r.session = PopFixedInt(rest, session, &r.hasSession);
+    r.code = PopFixedInt(rest, code, &r.hasCode);
     r.rest = rest;
     r.consumed = static_cast<size_t>(rest.p - buf);
     return r;

@@ -18,6 +18,8 @@ struct Reply {
     Span text;             // the reply as the trace shows it
     int32_t session = -1;  // SESSIONID when it leads, else -1
     int32_t code = -1;     // RETURNCODE when it follows, else -1
+    bool hasSession = false;  // the SESSIONID pair was there (its number may be -1 too)
+    bool hasCode = false;     // and the RETURNCODE pair
     Span rest;             // what follows those pairs, up to the end of text
     size_t consumed = 0;   // bytes of the buffer up to rest: what framing took
 };

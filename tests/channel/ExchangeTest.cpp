@@ -51,6 +51,7 @@ struct ReplyRow {
     int result;
     std::string rest;
     std::vector<LogCapture::Line> logAfterRequest;
+    int origin = OAM_ORIGIN_SERVER;  // OamLastResultOrigin() after it
 };
 
 class ReplyHandling : public ::testing::TestWithParam<ReplyRow> {};
@@ -63,6 +64,7 @@ TEST_P(ReplyHandling, ResultRestAndLog) {
     ASSERT_TRUE(Connect(channel, server));
     CString reply("stale");
     EXPECT_EQ(channel.SendCommand("1", "Get", "A=;", reply), row.result);
+    EXPECT_EQ(OamLastResultOrigin(), row.origin);
     EXPECT_EQ(reply.str(), row.rest);
 
     std::vector<LogCapture::Line> expected = {{D, "Send Command:SESSIONID=0;STATIONID=1;CMD=Get;A=;"}};
@@ -94,11 +96,18 @@ INSTANTIATE_TEST_SUITE_P(
                  {{D, "Return:SESSIONID=9;RETURNCODE=3;"}, {D, "Command return failed:"}}},
         ReplyRow{"NoSessionPair", "RETURNCODE=0;X=1;", 0, "X=1;",
                  {{D, "Return:RETURNCODE=0;X=1;"}, {R, "Ret Session error,Need:0 ret:-1"}}},
+        // The numbers of the library's own failures are the server's when
+        // its reply carried them.
+        ReplyRow{"RefusedWithMinusOne", "SESSIONID=0;RETURNCODE=-1;", -1, "",
+                 {{D, "Return:SESSIONID=0;RETURNCODE=-1;"}, {D, "Command return failed:"}}},
+        ReplyRow{"RefusedWithMinusTwo", "SESSIONID=0;RETURNCODE=-2;No;", -2, "No;",
+                 {{D, "Return:SESSIONID=0;RETURNCODE=-2;No;"}, {D, "Command return failed:No;"}}},
         ReplyRow{"NeitherPair", " \t hello world;\r\n", -1, "hello world;",
-                 {{D, "Return:hello world;"}, {D, "Command return failed:hello world;"}}},
+                 {{D, "Return:hello world;"}, {D, "Command return failed:hello world;"}}, OAM_ORIGIN_LIBRARY},
         ReplyRow{"CodeSecondOnly", "X=1;SESSIONID=0;RETURNCODE=0;", -1, "X=1;SESSIONID=0;RETURNCODE=0;",
                  {{D, "Return:X=1;SESSIONID=0;RETURNCODE=0;"},
-                  {D, "Command return failed:X=1;SESSIONID=0;RETURNCODE=0;"}}},
+                  {D, "Command return failed:X=1;SESSIONID=0;RETURNCODE=0;"}},
+                 OAM_ORIGIN_LIBRARY},
         ReplyRow{"Trimmed", "\r\n  SESSIONID=0;RETURNCODE=0;A=1;\v\f \n", 0, "A=1;",
                  {{D, "Return:SESSIONID=0;RETURNCODE=0;A=1;"}}},
         ReplyRow{"ZeroByteCuts", std::string("SESSIONID=0;RETURNCODE=0;A=1;\0B=2;", 35), 0, "A=1;",
@@ -131,6 +140,7 @@ TEST_P(FailedExchange, MinusOneCounterAdvancesNoLinkBreak) {
     ASSERT_TRUE(Connect(channel, server, row.timeoutMs));
     CString reply("stale");
     EXPECT_EQ(channel.SendCommand("1", "Get", "A=;", reply), -1);
+    EXPECT_EQ(OamLastResultOrigin(), OAM_ORIGIN_LIBRARY);
     EXPECT_TRUE(reply.IsEmpty());
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 2u);

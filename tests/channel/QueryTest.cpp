@@ -77,6 +77,9 @@ TEST_P(GetAllStation, CountsAndFillsUpToTheMaximum) {
     std::vector<STATION_STRUCT> records(6);
     memset(records.data(), kFill, records.size() * sizeof(STATION_STRUCT));
     EXPECT_EQ(channel.GetAllStation(row.withArray ? records.data() : nullptr, row.maximum), row.result);
+    // The count or the refusal is the server's; without a RETURNCODE the
+    // reply is none.
+    EXPECT_EQ(OamLastResultOrigin(), row.result == -1 ? OAM_ORIGIN_LIBRARY : OAM_ORIGIN_SERVER);
     ASSERT_TRUE(server.waitRequests(1));
     EXPECT_EQ(server.requests()[0], "SESSIONID=0;STATIONID=;CMD=Get;AllStation=;");
     for (int i = 0; i < 6; ++i) {
@@ -209,6 +212,7 @@ TEST(Query, NullStationIsRefusedWithoutAnExchange) {
     CClientSocket channel;
     ASSERT_TRUE(Connect(channel, server));
     EXPECT_EQ(channel.GetDeviceInfo(nullptr), -1);
+    EXPECT_EQ(OamLastResultOrigin(), OAM_ORIGIN_LIBRARY);
     channel.Close();
     ASSERT_TRUE(server.waitClosed(0));
     EXPECT_EQ(server.requestCount(), 0u);
@@ -239,6 +243,7 @@ struct VpmRow {
     std::string reply;
     std::string request;
     int result;
+    int origin = OAM_ORIGIN_SERVER;  // OamLastResultOrigin() after it
 };
 
 class VpmCommand : public ::testing::TestWithParam<VpmRow> {};
@@ -265,6 +270,7 @@ TEST_P(VpmCommand, SendsOnePairAndMapsTheResult) {
         break;
     }
     EXPECT_EQ(result, row.result);
+    EXPECT_EQ(OamLastResultOrigin(), row.origin);
     ASSERT_TRUE(server.waitRequests(static_cast<size_t>(row.warmup) + 1));
     EXPECT_EQ(server.requests().back(), row.request);
 }
@@ -283,7 +289,8 @@ INSTANTIATE_TEST_SUITE_P(
         VpmRow{"ReadHuge", Op::Get, "3", "C", 0, 0, Ok(0, "C=99999999999999999999;"),
                "SESSIONID=0;STATIONID=3;CMD=Get;C=;", 2147483647},
         VpmRow{"ReadEmpty", Op::Get, "3", "C", 0, 0, Ok(0, "C=;"), "SESSIONID=0;STATIONID=3;CMD=Get;C=;", 0},
-        VpmRow{"ReadNoPair", Op::Get, "3", "C", 0, 0, Ok(0, ""), "SESSIONID=0;STATIONID=3;CMD=Get;C=;", -1},
+        VpmRow{"ReadNoPair", Op::Get, "3", "C", 0, 0, Ok(0, ""), "SESSIONID=0;STATIONID=3;CMD=Get;C=;", -1,
+               OAM_ORIGIN_LIBRARY},
         VpmRow{"ReadRefused", Op::Get, "3", "C", 0, 0, "SESSIONID=0;RETURNCODE=3;C=4;",
                "SESSIONID=0;STATIONID=3;CMD=Get;C=;", -1},
         VpmRow{"SetNegative", Op::Set, "3", "Contrast", -5, 6, Ok(6, ""),
@@ -293,7 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
         VpmRow{"SetRefused", Op::Set, "3", "Contrast", 9, 0, "SESSIONID=0;RETURNCODE=3;",
                "SESSIONID=0;STATIONID=3;CMD=Set;Contrast=9;", 3},
         VpmRow{"ControlNoCode", Op::Control, "3", "Zoom", 1, 0, "nonsense",
-               "SESSIONID=0;STATIONID=3;CMD=Control;Zoom=1;", -1},
+               "SESSIONID=0;STATIONID=3;CMD=Control;Zoom=1;", -1, OAM_ORIGIN_LIBRARY},
         VpmRow{"NameSentUnchanged", Op::Set, "3", "a=b;c", 1, 0, Ok(0, ""), "SESSIONID=0;STATIONID=3;CMD=Set;a=b;c=1;",
                0},
         VpmRow{"EmptyStation", Op::Control, "", "Iris", 2, 0, Ok(0, ""), "SESSIONID=0;STATIONID=;CMD=Control;Iris=2;",
@@ -305,7 +312,9 @@ TEST(Vpm, FailedExchangeGivesMinusOne) {
     CClientSocket channel;
     ASSERT_TRUE(Connect(channel, server));
     EXPECT_EQ(channel.SetVpmParameterValue("3", "Contrast", 1), -1);
+    EXPECT_EQ(OamLastResultOrigin(), OAM_ORIGIN_LIBRARY);
     EXPECT_EQ(channel.GetVpmParameterValue("3", "Contrast"), -1);
+    EXPECT_EQ(OamLastResultOrigin(), OAM_ORIGIN_LIBRARY);
 }
 
 }  // namespace

@@ -223,6 +223,8 @@ TEST_P(FileUploadFailure, ReportsAndReleasesTheChannel) {
                   reinterpret_cast<LONG_PTR>(&breaks));
 
     EXPECT_EQ(m_sock.SendFile("2", name.c_str()), f.expected);
+    // Only the refusal is the server's; every other failure is local.
+    EXPECT_EQ(OamLastResultOrigin(), f.fault == UploadFault::Refused ? OAM_ORIGIN_SERVER : OAM_ORIGIN_LIBRARY);
     // A connection lost under the archive's send is a link break too.
     EXPECT_EQ(breaks, fault == UploadFault::ResetAfterReply ? 1 : 0);
     if (f.rlog) {
@@ -348,6 +350,11 @@ TEST_P(FileDownload, WritesTheFileWholeOrNotAtAll) {
     Connect(server, feed == Feed::ShortStay ? 1500 : 5000);
 
     EXPECT_EQ(m_sock.ReceiveFile("2", "cfg.ini"), d.expected);
+    if (d.expected >= OAM_RECVFILE_NO_BUFFER) {
+        EXPECT_EQ(OamLastResultOrigin(), OAM_ORIGIN_LIBRARY);
+    } else if (d.expected == 0 || d.expected == d.code) {
+        EXPECT_EQ(OamLastResultOrigin(), OAM_ORIGIN_SERVER);
+    }
     // Once the count passed the announced length the data phase stopped:
     // it did not read on to the end of what the server sent.
     EXPECT_FALSE(floodOver) << "the download read the whole flood";
