@@ -1,7 +1,9 @@
 // COamSession: a channel that comes back by itself. One mutex guards the
 // session's state, another (the exchange lock) keeps commands, probes and
-// reconnects from using the channel at once. Host callbacks run with
-// neither held.
+// reconnects from using the channel at once. State callbacks run with
+// neither held; the only host code that runs under the exchange lock is
+// the channel's (a progress hook, a log sink), and a call of the session
+// from there is told apart by a per-thread mark, never waited for.
 #include "OamSession.h"
 
 #include <string.h>
@@ -13,10 +15,12 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Corbex.h"
 #include "OamCommand.h"
 #include "PlatformSockets.h"
+#include "channel/ChannelInternal.h"
 #include "channel/ChannelOptions.h"
 #include "codec/TextScan.h"
 
@@ -72,6 +76,21 @@ std::string ErrorText(int code) {
 // can no longer be trusted: the session rebuilds it as if it were lost.
 bool ReplyWasForAnotherCommand(const CClientSocket& channel) { return channel.LastReplySessionMismatched() != FALSE; }
 
+// The sessions whose exchange lock this thread holds, innermost last: a
+// call of one of them from a hook that runs under it cannot wait for it.
+thread_local std::vector<const void*> t_inside;
+
+bool Inside(const void* session) {
+    for (const void* s : t_inside)
+        if (s == session) return true;
+    return false;
+}
+
+int Library(int result) {
+    oam::channel::SetResultOrigin(OAM_ORIGIN_LIBRARY);
+    return result;
+}
+
 }  // namespace
 
 struct COamSession::Impl {
@@ -99,12 +118,50 @@ struct COamSession::Impl {
     std::minstd_rand rng;
     std::thread worker;
 
+    bool closeToReport = false;  // Close came from under the exchange: CLOSED is reported after it
+
     std::mutex exchange;
     std::recursive_mutex reporting;  // one callback at a time; the callback may cause another
     std::atomic<bool> linkBroke{false};
     WSAEVENT abort = WSA_INVALID_EVENT;
 
     static void OnLinkBreak(LONG_PTR, LONG_PTR user) { reinterpret_cast<Impl*>(user)->linkBroke = true; }
+
+    // The exchange lock, with this thread marked as inside the session. A
+    // Close from under it (a hook) is finished when it is let go: the
+    // channel closed, CLOSED reported.
+    class Exchange {
+    public:
+        explicit Exchange(Impl& s, bool tryOnly = false) : m_s(s) {
+            m_owns = tryOnly ? s.exchange.try_lock() : (s.exchange.lock(), true);
+            if (m_owns) t_inside.push_back(&s);
+        }
+        ~Exchange() {
+            if (!m_owns) return;
+            t_inside.pop_back();
+            bool closed;
+            {
+                std::lock_guard<std::mutex> l(m_s.m);
+                closed = m_s.closeToReport;
+                m_s.closeToReport = false;
+            }
+            if (closed && m_s.channel->GetSocket() != 0) m_s.channel->Close();
+            m_s.exchange.unlock();
+            if (closed) {
+                Event e;
+                e.cause = OAM_CAUSE_HOST;
+                e.text = "closed by the host";
+                m_s.Report(e);
+            }
+        }
+        Exchange(const Exchange&) = delete;
+        Exchange& operator=(const Exchange&) = delete;
+        bool Owns() const { return m_owns; }
+
+    private:
+        Impl& m_s;
+        bool m_owns;
+    };
 
     void Report(const Event& e) {
         OAM_SESSION_CALLBACK cb;
@@ -167,8 +224,10 @@ struct COamSession::Impl {
             return OAM_CAUSE_CONNECT_FAILED;
         }
         {
+            // Close may have come while the connect completed: it found no
+            // handle to wake, so the log-in must not start.
             std::lock_guard<std::mutex> l(m);
-            if (stop) {
+            if (stop || phase != kAttempting) {
                 channel->Close();
                 *code = WSAEINTR;
                 *text = "stopped";
@@ -212,7 +271,7 @@ struct COamSession::Impl {
         std::string text;
         int cause;
         {
-            std::lock_guard<std::mutex> ex(exchange);
+            Exchange ex(*this);
             cause = ConnectAndLogin(&code, &text);
         }
         {
@@ -293,28 +352,47 @@ struct COamSession::Impl {
 
     template <class F>
     int Run(F command) {
-        if (!EnsureUp()) return OAM_SESSION_LINK_DOWN;
+        // From a hook under this session's own command: waiting for the
+        // exchange lock would wait for ever.
+        if (Inside(this)) return Library(OAM_SESSION_BUSY);
+        if (!EnsureUp()) return Library(OAM_SESSION_LINK_DOWN);
         Event lost;
-        int rc;
+        int rc, origin;
         {
-            std::lock_guard<std::mutex> ex(exchange);
+            Exchange ex(*this);
             {
+                // The check and the handle's registration in one piece: a
+                // Close either comes first, or finds the handle to wake.
                 std::lock_guard<std::mutex> l(m);
-                if (phase != kUp) return OAM_SESSION_LINK_DOWN;  // lost while this one waited
+                if (phase != kUp) return Library(OAM_SESSION_LINK_DOWN);  // lost while this one waited
+                liveHandle = channel->GetSocket();
             }
             linkBroke = false;
             rc = command(*channel);
-            Examine(rc, &lost);
+            origin = OamLastResultOrigin();
+            bool up;
+            {
+                std::lock_guard<std::mutex> l(m);
+                liveHandle = 0;
+                up = phase == kUp;
+            }
+            if (up) {
+                Examine(rc, &lost);
+            } else if (channel->GetSocket() != 0) {
+                channel->Close();  // closed meanwhile, from a hook or another thread
+            }
         }
         if (lost.state == OAM_SESSION_LOST) Report(lost);
+        // A callback's own commands do not change this command's origin.
+        oam::channel::SetResultOrigin(origin);
         return rc;
     }
 
     void Watch() {
         Event lost;
         {
-            std::unique_lock<std::mutex> ex(exchange, std::try_to_lock);
-            if (!ex.owns_lock()) return;  // a command is using the link: it will tell
+            Exchange ex(*this, true);
+            if (!ex.Owns()) return;  // a command is using the link: it will tell
             {
                 std::lock_guard<std::mutex> l(m);
                 if (phase != kUp) return;
@@ -353,9 +431,13 @@ struct COamSession::Impl {
         }
     }
 
-    // Cuts short a connect or log-in under way and waits for it; the
-    // session no longer reconnects. Gives whether it was open.
+    // Cuts short a connect, log-in, command or transfer under way and
+    // waits for it; the session no longer reconnects. Gives whether it was
+    // open and the CLOSED event is the caller's to report. From under the
+    // exchange (a progress hook) nothing is waited for: the command in
+    // flight fails, closes the channel and reports CLOSED when it returns.
     bool Shut(bool destroying) {
+        const bool inside = Inside(this);
         bool wasOpen;
         {
             std::lock_guard<std::mutex> l(m);
@@ -363,12 +445,14 @@ struct COamSession::Impl {
             phase = kClosed;
             if (destroying) stop = true;
             if (liveHandle != 0) oam::platform::WakeBlockedCalls(liveHandle);
+            if (inside && wasOpen) closeToReport = true;
             cv.notify_all();
         }
+        if (inside) return false;
         win::WSASetEvent(abort);
         if (destroying && worker.joinable()) worker.join();
         {
-            std::lock_guard<std::mutex> ex(exchange);
+            Exchange ex(*this);
             if (channel->GetSocket() != 0) channel->Close();
         }
         win::WSAResetEvent(abort);
@@ -384,6 +468,7 @@ COamSession::COamSession() : m_impl(new Impl), m_channel(m_impl->channel) {
     m_impl->delayMs = m_impl->initialMs;
     m_channel->SetWnd(nullptr, &Impl::OnLinkBreak, reinterpret_cast<LONG_PTR>(m_impl));
     oam::channel::SetAbortEvent(m_channel, m_impl->abort);
+    oam::channel::SetRefuseForeignReplies(m_channel, true);
 }
 
 COamSession::~COamSession() {
@@ -435,27 +520,37 @@ void COamSession::SetAutoReconnect(BOOL background) {
 
 int COamSession::Open() {
     Impl& s = *m_impl;
+    // From a hook under one of this session's commands (after a Close
+    // there): the exchange lock is that command's.
+    if (Inside(&s)) return Library(OAM_SESSION_BUSY);
+    bool logsIn;
     {
         std::lock_guard<std::mutex> l(s.m);
-        if ((s.phase != kClosed && s.phase != kGivenUp) || s.stop) return OAM_SESSION_BUSY;
+        if ((s.phase != kClosed && s.phase != kGivenUp) || s.stop) return Library(OAM_SESSION_BUSY);
         s.phase = kAttempting;
+        logsIn = !s.login.empty();
     }
     int code = 0, cause;
     std::string text;
     {
-        std::lock_guard<std::mutex> ex(s.exchange);
+        Impl::Exchange ex(s);
         cause = s.ConnectAndLogin(&code, &text);
     }
     bool startWorker = false;
     {
         std::lock_guard<std::mutex> l(s.m);
-        if (s.phase != kAttempting) return -1;  // closed meanwhile
+        if (s.phase != kAttempting) return Library(-1);  // closed meanwhile
         if (cause != OAM_CAUSE_NONE) {
             s.phase = kClosed;
             if (cause == OAM_CAUSE_CONNECT_FAILED) SetLastError(static_cast<DWORD>(code));
-            return cause == OAM_CAUSE_LOGIN_REFUSED ? code : -1;
+            if (cause == OAM_CAUSE_LOGIN_REFUSED) {
+                oam::channel::SetResultOrigin(OAM_ORIGIN_SERVER);
+                return code;
+            }
+            return Library(-1);
         }
         s.phase = kUp;
+        s.everRestored = false;  // CONNECTED until a reconnect since this Open
         s.attempts = 0;
         s.delayMs = s.initialMs;
         startWorker = s.background && !s.worker.joinable();
@@ -466,6 +561,8 @@ int COamSession::Open() {
     e.state = OAM_SESSION_CONNECTED;
     e.text = "connected and logged in";
     s.Report(e);
+    // The log-in's acceptance, or the library's connection when there is none.
+    oam::channel::SetResultOrigin(logsIn ? OAM_ORIGIN_SERVER : OAM_ORIGIN_LIBRARY);
     return 0;
 }
 
@@ -519,7 +616,7 @@ int COamSession::GetVpmParameterValue(const char* station, const char* name, int
     if (rc != 0) return rc;
     COamCommand codec;
     CString pairName, text;
-    if (codec.PopNameValue(reply, pairName, text, 1) < 0) return -1;
+    if (codec.PopNameValue(reply, pairName, text, 1) < 0) return Library(-1);  // accepted without a value
     if (value) *value = oam::codec::Atoi(oam::codec::Span(text.GetString(), static_cast<size_t>(text.GetLength())));
     return 0;
 }

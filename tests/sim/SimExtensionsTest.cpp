@@ -17,9 +17,11 @@
 #include <sstream>
 #include <thread>
 
+#include "ChannelFixture.h"
 #include "FakeServer.h"
 #include "SimHarness.h"
 #include "oamsdk.h"
+#include "oamsdk_c.h"
 #include "TestNet.h"
 #include "TestSystem.h"
 
@@ -301,6 +303,7 @@ struct CancelCase {
     int phase;
     long long after;
     bool linkEnds;  // the connection is closed (the transfer was on the wire)
+    int result = OAM_TRANSFER_CANCELLED;
 };
 
 class SimCancel : public SimTransfer, public ::testing::WithParamInterface<CancelCase> {};
@@ -322,10 +325,15 @@ TEST_P(SimCancel, StopsWithTheDocumentedResultAndLeavesNoFile) {
     r.cancelAfter = c.after;
     chan->SetProgressHook(&Recorder::Hook, reinterpret_cast<LONG_PTR>(&r));
     int rc = c.upload ? chan->SendFile("S2", name.c_str()) : chan->ReceiveFile("S2", name.c_str());
-    EXPECT_EQ(rc, OAM_TRANSFER_CANCELLED);
+    EXPECT_EQ(rc, c.result);
+    EXPECT_EQ(OamLastResultOrigin(), c.result == 0 ? OAM_ORIGIN_SERVER : OAM_ORIGIN_LIBRARY);
     ASSERT_FALSE(r.calls.empty());
     EXPECT_EQ(r.calls.back().phase, c.phase);  // stopped at once: no call after the cancelling one
-    if (c.upload) {
+    if (c.result == 0) {
+        // Too late to cancel: the server had every byte, and stored them.
+        EXPECT_EQ(r.calls.back().done, r.calls.back().total);
+        EXPECT_EQ(ReadFile(sim.StorageDir() + "/S2/" + name), content);
+    } else if (c.upload) {
         EXPECT_TRUE(Leftovers(name).empty());
         // Nothing stored under the name on the server either.
         EXPECT_FALSE(std::filesystem::exists(sim.StorageDir() + "/S2/" + name));
@@ -354,6 +362,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(CancelCase{"UploadAtPackingStart", true, OAM_PHASE_PACKING, 0, false},
                       CancelCase{"UploadWhilePacking", true, OAM_PHASE_PACKING, 200000, false},
                       CancelCase{"UploadWhileSending", true, OAM_PHASE_SENDING, 300000, true},
+                      // Only the final report (done == total) gets this far.
+                      CancelCase{"UploadAtTheLastByte", true, OAM_PHASE_SENDING, 900 * 1024 + 1, false, 0},
                       CancelCase{"DownloadWhileReceiving", false, OAM_PHASE_RECEIVING, 1, true},
                       CancelCase{"DownloadAtUnpackingStart", false, OAM_PHASE_UNPACKING, 0, false},
                       CancelCase{"DownloadAtTheEnd", false, OAM_PHASE_UNPACKING, 900 * 1024, false}),
@@ -412,12 +422,13 @@ TEST(SessionSettings, RejectsABackoffOutOfRange) {
     // Not open: commands fail at once, nothing is reported.
     CString reply;
     EXPECT_EQ(s.SendCommand("", "Get", "AllStation=;", reply), OAM_SESSION_LINK_DOWN);
+    EXPECT_EQ(OamLastResultOrigin(), OAM_ORIGIN_LIBRARY);
     EXPECT_EQ(s.State(), OAM_SESSION_CLOSED);
 }
 
 // A reply of another session means the link carries replies meant for
 // other commands: the session rebuilds it, in the default mode (the stale
-// reply was taken) and in strict mode (it was thrown away), and the next
+// reply was refused) and in strict mode (it was thrown away), and the next
 // command runs on the new connection.
 class SessionDesync : public ::testing::TestWithParam<bool> {};
 
@@ -438,7 +449,9 @@ TEST_P(SessionDesync, AReplyOfAnotherSessionRebuildsTheLink) {
     ASSERT_EQ(s->Open(), 0);
     CString reply;
     int first = s->SendCommand("", "Get", "AllStation=;", reply);
-    EXPECT_EQ(first, strict ? -1 : 0);
+    // Never the log-in's reply as this command's answer.
+    EXPECT_EQ(first, strict ? -1 : OAM_SESSION_DESYNCHRONISED);
+    EXPECT_TRUE(reply.IsEmpty());
     ASSERT_EQ(ev.Count(OAM_SESSION_LOST), 1);
     EXPECT_EQ(ev.Last(OAM_SESSION_LOST).Cause, OAM_CAUSE_DESYNCHRONISED);
     // The next command after the back-off runs on a new connection.
@@ -465,7 +478,9 @@ TEST_P(SessionRestart, ReportsTheLossReconnectsAndNeverResends) {
     const unsigned short port = sim->Port();
     auto s = MakeSession(port, ev, background, step);
     ASSERT_EQ(s->Open(), 0);
+    EXPECT_EQ(OamLastResultOrigin(), OAM_ORIGIN_SERVER);  // the log-in's answer
     EXPECT_EQ(s->Open(), OAM_SESSION_BUSY);
+    EXPECT_EQ(OamLastResultOrigin(), OAM_ORIGIN_LIBRARY);
     EXPECT_EQ(ev.Count(OAM_SESSION_CONNECTED), 1);
     ASSERT_GE(s->GetAllStation(nullptr, 0), 1);
 
@@ -530,6 +545,15 @@ TEST_P(SessionRestart, ReportsTheLossReconnectsAndNeverResends) {
     // The refused-while-down Set never reached the new server.
     EXPECT_NE(value, 41);
     EXPECT_EQ(sim->Log().find("Contrast=41"), std::string::npos);
+
+    // A fresh Open is a connection, not a restore, whatever came before.
+    s->Close();
+    ASSERT_EQ(s->Open(), 0);
+    EXPECT_EQ(s->State(), OAM_SESSION_CONNECTED);
+    {
+        std::lock_guard<std::mutex> l(ev.mutex);
+        EXPECT_EQ(ev.list.back().State, OAM_SESSION_CONNECTED);
+    }
 
     s.reset();
     EXPECT_EQ(ev.Last(OAM_SESSION_CLOSED).Cause, OAM_CAUSE_HOST);
@@ -666,6 +690,334 @@ TEST(SessionThreads, CommandsFromSeveralThreadsAcrossARestart) {
     stop = true;
     for (auto& t : threads) t.join();
     EXPECT_EQ(bad.load(), 0);
+}
+
+// ---- the session's answers: never another command's, never a hang --------
+
+// The first command after the log-in is answered late, with `late`, so that
+// its reply comes while the next command waits; every other request gets
+// its own reply with `own`.
+FakeServer::Responder LateFirstReply(const std::string& late, const std::string& own, int lateMs) {
+    return [=](const std::string& req, int conn, int index) {
+        int session = SessionOf(req);
+        if (conn == 0 && index == 1) return Action::replyAfter(lateMs, oamtest::Reply(session, 0, late));
+        return Action::reply(oamtest::Reply(session, 0, own));
+    };
+}
+
+const int kShortTimeoutMs = 500, kLateMs = 800;
+
+// What the session's commands give back, filled beforehand: a command that
+// fails leaves it as it was (the reply string empty).
+struct Outputs {
+    CString reply{"before"};
+    int value = 7;
+    STATION_STRUCT st[2];
+    Outputs() {
+        memset(st, 0x5a, sizeof st);
+        strcpy(st[0].StationID, "S1");
+    }
+    bool Untouched() const {
+        return (reply.IsEmpty() || reply.str() == "before") && value == 7 && memcmp(st, Outputs().st, sizeof st) == 0 &&
+               !std::filesystem::exists(std::string(getenv("OAMSDK_MODULE_DIR")) + "/f.bin");
+    }
+};
+
+struct ForeignCase {
+    const char* name;
+    const char* late;  // the timed-out command's answer
+    const char* own;   // the answer of every other one
+    int (*run)(COamSession& s, Outputs& o);
+};
+
+const char* const kEmptyFile = "FileName=f.bin;FileLen=0;MD5=d41d8cd98f00b204e9800998ecf8427e;";
+
+const ForeignCase kForeignCases[] = {
+    {"SendCommand", "Contrast=111;", "Contrast=222;",
+     [](COamSession& s, Outputs& o) { return s.SendCommand("S1", "Get", "Contrast=;", o.reply); }},
+    {"GetVpmParameterValue", "Contrast=111;", "Contrast=222;",
+     [](COamSession& s, Outputs& o) { return s.GetVpmParameterValue("S1", "Contrast", &o.value); }},
+    {"GetAllStation", "AllStation=S1[UzE=]1;", "AllStation=S2[UzI=]1;",
+     [](COamSession& s, Outputs& o) { return s.GetAllStation(o.st, 2); }},
+    {"GetDeviceInfo", "StationTopo=1[RDE=]<>;", "StationTopo=2[RDI=]<>;",
+     [](COamSession& s, Outputs& o) { return s.GetDeviceInfo(o.st); }},
+    {"SetVpmParameterValue", "", "", [](COamSession& s, Outputs&) { return s.SetVpmParameterValue("S1", "C", 5); }},
+    {"SetVpmCtrlValue", "", "", [](COamSession& s, Outputs&) { return s.SetVpmCtrlValue("S1", "Zoom", 1); }},
+    {"SendFile", "", "", [](COamSession& s, Outputs&) { return s.SendFile("S1", "up.bin"); }},
+    {"ReceiveFile", kEmptyFile, kEmptyFile, [](COamSession& s, Outputs&) { return s.ReceiveFile("S1", "f.bin"); }},
+};
+
+class SessionForeignReply : public ::testing::TestWithParam<ForeignCase> {
+protected:
+    void SetUp() override {
+        dir = MakeTempDir("oamsim-test");
+        oamtest::SetEnv("OAMSDK_MODULE_DIR", dir.c_str());
+        WriteFile(dir + "/up.bin", "upload me");
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    std::string dir;
+};
+
+// Command A times out and its reply comes while command B waits: B never
+// takes it as its own answer. It fails with the session's result, gives
+// nothing of that reply, and the link is rebuilt.
+TEST_P(SessionForeignReply, IsNeverTheNextCommandsAnswer) {
+    const ForeignCase& c = GetParam();
+    FakeServer server(LateFirstReply(c.late, c.own, kLateMs));
+    Events ev;
+    auto s = MakeSession(server.port(), ev, false, 50);
+    ASSERT_EQ(s->Channel().SetCommandTimeout(kShortTimeoutMs), OAM_OPTION_OK);
+    ASSERT_EQ(s->Open(), 0);
+    Outputs a, b;
+    EXPECT_NE(c.run(*s, a), 0);  // A: no reply in time
+    EXPECT_EQ(OamLastResultOrigin(), OAM_ORIGIN_LIBRARY);
+    EXPECT_EQ(ev.Count(OAM_SESSION_LOST), 0);
+    EXPECT_EQ(c.run(*s, b), OAM_SESSION_DESYNCHRONISED);  // B
+    EXPECT_EQ(OamLastResultOrigin(), OAM_ORIGIN_LIBRARY);
+    EXPECT_TRUE(b.Untouched());
+    ASSERT_EQ(ev.Count(OAM_SESSION_LOST), 1);
+    EXPECT_EQ(ev.Last(OAM_SESSION_LOST).Cause, OAM_CAUSE_DESYNCHRONISED);
+    EXPECT_FALSE(s->IsConnected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, SessionForeignReply, ::testing::ValuesIn(kForeignCases),
+                         [](const ::testing::TestParamInfo<ForeignCase>& i) { return std::string(i.param.name); });
+
+// The C functions give the same.
+TEST(SessionForeignReplyC, CommandAndParameterGiveDesynchronised) {
+    for (bool command : {true, false}) {
+        SCOPED_TRACE(command ? "oam_session_command" : "oam_session_get_parameter");
+        FakeServer server(LateFirstReply("Contrast=111;", "Contrast=222;", kLateMs));
+        oam_session* s = oam_session_new();
+        ASSERT_NE(s, nullptr);
+        oam_session_set_server(s, "127.0.0.1", server.port());
+        oam_session_set_login(s, kLogin);
+        ASSERT_EQ(oam_session_set_command_timeout(s, kShortTimeoutMs), 0);
+        ASSERT_EQ(oam_session_open(s), 0);
+        char reply[64];
+        size_t length = 99;
+        int32_t value = 7;
+        auto run = [&] {
+            strcpy(reply, "before");
+            return command ? oam_session_command(s, "S1", "Get", "Contrast=;", reply, sizeof reply, &length)
+                           : oam_session_get_parameter(s, "S1", "Contrast", &value);
+        };
+        EXPECT_NE(run(), 0);
+        EXPECT_EQ(run(), OAM_DESYNCHRONISED);
+        EXPECT_EQ(oam_last_result_origin(), OAM_RESULT_LIBRARY);
+        if (command) {
+            EXPECT_STREQ(reply, "");
+            EXPECT_EQ(length, 0u);
+        } else {
+            EXPECT_EQ(value, 7);
+        }
+        EXPECT_EQ(oam_session_state(s), OAM_STATE_LOST);
+        oam_session_delete(s);
+    }
+}
+
+// A server that does not echo SESSIONID is one the protocol allows: its
+// replies are nobody else's, and the session stays up.
+TEST(SessionNoEcho, RepliesWithoutASessionIdKeepTheLink) {
+    FakeServer server([](const std::string&, int, int) { return Action::reply("RETURNCODE=0;AllStation=S1[UzE=]1;"); });
+    Events ev;
+    auto s = MakeSession(server.port(), ev, false, 50);
+    ASSERT_EQ(s->Open(), 0);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(s->GetAllStation(nullptr, 0), 1) << i;
+        EXPECT_FALSE(s->Channel().LastReplySessionMatched()) << i;
+        EXPECT_FALSE(s->Channel().LastReplySessionMismatched()) << i;
+    }
+    EXPECT_EQ(ev.Count(OAM_SESSION_LOST), 0);
+    EXPECT_TRUE(s->IsConnected());
+    EXPECT_EQ(server.connections(), 1);
+}
+
+// What a progress hook may do through the session, on the transfer's own
+// thread: a command fails at once, Close returns at once and the transfer
+// fails. Never a hang.
+struct HookCase {
+    const char* name;
+    bool upload;
+    bool close;
+};
+
+struct HookCall {
+    COamSession* session = nullptr;
+    bool close = false;
+    int phase = 0;
+    bool done = false;
+    int result = 0, origin = 0;
+    std::chrono::steady_clock::duration took{};
+    static int Hook(LONG_PTR, long long, long long, int phase, LONG_PTR user) {
+        auto* h = reinterpret_cast<HookCall*>(user);
+        if (h->done || phase != h->phase) return 0;
+        h->done = true;
+        auto start = std::chrono::steady_clock::now();
+        if (h->close) {
+            h->session->Close();
+        } else {
+            CString reply;
+            h->result = h->session->SendCommand("", "Get", "AllStation=;", reply);
+            h->origin = OamLastResultOrigin();
+        }
+        h->took = std::chrono::steady_clock::now() - start;
+        return 0;
+    }
+};
+
+class SessionHook : public ::testing::TestWithParam<HookCase> {};
+
+TEST_P(SessionHook, MayCallTheSessionWithoutAHang) {
+    const HookCase& c = GetParam();
+    SimProcess sim;
+    std::string err;
+    ASSERT_TRUE(sim.Start(err)) << err;
+    std::string dir = MakeTempDir("oamsim-test");
+    oamtest::SetEnv("OAMSDK_MODULE_DIR", dir.c_str());
+    const std::string content = RandomBytes(300 * 1024, 5);
+    WriteFile(dir + "/h.bin", content);
+    Events ev;
+    auto s = MakeSession(sim.Port(), ev, false, 50);
+    ASSERT_EQ(s->Open(), 0);
+    if (!c.upload) {
+        ASSERT_EQ(s->SendFile("S1", "h.bin"), 0);
+    }
+    HookCall h;
+    h.session = s.get();
+    h.close = c.close;
+    h.phase = c.upload ? OAM_PHASE_SENDING : OAM_PHASE_RECEIVING;
+    s->Channel().SetProgressHook(&HookCall::Hook, reinterpret_cast<LONG_PTR>(&h));
+    int rc = -100;
+    Within(20000, [&] { rc = c.upload ? s->SendFile("S1", "h.bin") : s->ReceiveFile("S1", "h.bin"); },
+           "a transfer whose hook calls the session");
+    ASSERT_TRUE(h.done);
+    EXPECT_LT(h.took, std::chrono::seconds(2));
+    if (c.close) {
+        EXPECT_NE(rc, 0);
+        EXPECT_EQ(s->State(), OAM_SESSION_CLOSED);
+        EXPECT_EQ(s->Channel().GetSocket(), 0u);  // closed when the transfer returned
+        EXPECT_EQ(ev.Count(OAM_SESSION_CLOSED), 1);
+        EXPECT_EQ(ev.Count(OAM_SESSION_LOST), 0);
+        s->Channel().SetProgressHook(nullptr, 0);
+        ASSERT_EQ(s->Open(), 0);
+    } else {
+        EXPECT_EQ(h.result, OAM_SESSION_BUSY);
+        EXPECT_EQ(h.origin, OAM_ORIGIN_LIBRARY);
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(ReadFile(c.upload ? sim.StorageDir() + "/S1/h.bin" : dir + "/h.bin"), content);
+    }
+    EXPECT_GE(s->GetAllStation(nullptr, 0), 1);
+    s.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, SessionHook,
+                         ::testing::Values(HookCase{"UploadCommand", true, false}, HookCase{"UploadClose", true, true},
+                                           HookCase{"DownloadCommand", false, false},
+                                           HookCase{"DownloadClose", false, true}),
+                         [](const ::testing::TestParamInfo<HookCase>& i) { return std::string(i.param.name); });
+
+// Close (or the destructor) on another thread wakes a command or transfer
+// that waits on a silent server, and returns within a second, not after
+// the command time-out.
+enum class Waiting { Command, Download, Upload };
+
+struct WakeCase {
+    const char* name;
+    Waiting waiting;
+    bool destroy;
+};
+
+class SessionCloseWakes : public ::testing::TestWithParam<WakeCase> {};
+
+TEST_P(SessionCloseWakes, ACommandInFlight) {
+    const WakeCase& c = GetParam();
+    std::string dir = MakeTempDir("oamsim-test");
+    oamtest::SetEnv("OAMSDK_MODULE_DIR", dir.c_str());
+    WriteFile(dir + "/up.bin", "upload me");
+    // The log-in is answered; then the download's announcement, or the
+    // upload's go-ahead; then nothing.
+    FakeServer server([](const std::string& req, int, int index) {
+        if (index == 0 || (index == 1 && req.find("CMD=FileSet;") != std::string::npos))
+            return Action::reply(oamtest::Reply(SessionOf(req), 0));
+        if (index == 1 && req.find("CMD=FileGet;") != std::string::npos)
+            return Action::reply(oamtest::Reply(SessionOf(req), 0, "FileName=f;FileLen=5000;MD5=x;"));
+        return Action::none();
+    });
+    Events ev;
+    auto s = MakeSession(server.port(), ev, false, 50);
+    ASSERT_EQ(s->Channel().SetCommandTimeout(8000), OAM_OPTION_OK);
+    ASSERT_EQ(s->Open(), 0);
+    std::atomic<int> rc{-100};
+    std::thread t([&] {
+        CString reply;
+        switch (c.waiting) {
+        case Waiting::Command: rc = s->SendCommand("", "Get", "AllStation=;", reply); break;
+        case Waiting::Download: rc = s->ReceiveFile("S1", "f.bin"); break;
+        case Waiting::Upload: rc = s->SendFile("S1", "up.bin"); break;
+        }
+    });
+    // The request (for the upload: the archive after the pause) has gone out.
+    ASSERT_TRUE(server.waitRequests(c.waiting == Waiting::Upload ? 3 : 2, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto start = std::chrono::steady_clock::now();
+    if (c.destroy)
+        s.reset();
+    else
+        s->Close();
+    auto took = std::chrono::steady_clock::now() - start;
+    t.join();
+    EXPECT_LT(took, std::chrono::seconds(3));  // the promise is one second; far from the 8 s time-out
+    EXPECT_NE(rc.load(), 0);
+    EXPECT_EQ(ev.Last(OAM_SESSION_CLOSED).Cause, OAM_CAUSE_HOST);
+    EXPECT_EQ(ev.Count(OAM_SESSION_LOST), 0);
+    if (s) {
+        EXPECT_EQ(s->State(), OAM_SESSION_CLOSED);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, SessionCloseWakes,
+                         ::testing::Values(WakeCase{"Command", Waiting::Command, false},
+                                           WakeCase{"Download", Waiting::Download, false},
+                                           WakeCase{"Upload", Waiting::Upload, false},
+                                           WakeCase{"CommandDestroyed", Waiting::Command, true}),
+                         [](const ::testing::TestParamInfo<WakeCase>& i) { return std::string(i.param.name); });
+
+// Close lands anywhere in an Open against a server that never answers the
+// log-in, also just as the connect completes: the log-in that follows is
+// never left to run out its time-out.
+TEST(SessionCloseRace, DuringTheConnectOfAnOpen) {
+    FakeServer server;  // accepts and reads, answers nothing
+    std::mt19937 rng(21);
+    for (int i = 0; i < 150; ++i) {
+        SCOPED_TRACE(i);
+        COamSession s;
+        s.SetServer("127.0.0.1", server.port());
+        s.SetLogin(kLogin);
+        ASSERT_EQ(s.Channel().SetCommandTimeout(5000), OAM_OPTION_OK);
+        std::thread opener([&] { s.Open(); });
+        // Once the Open is under way, somewhere in its connect or log-in.
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (s.State() != OAM_SESSION_RECONNECTING && std::chrono::steady_clock::now() < limit)
+            std::this_thread::yield();
+        ASSERT_EQ(s.State(), OAM_SESSION_RECONNECTING);
+        auto pause = std::chrono::microseconds(rng() % 300);
+        for (auto until = std::chrono::steady_clock::now() + pause; std::chrono::steady_clock::now() < until;) {
+        }
+        auto start = std::chrono::steady_clock::now();
+        s.Close();
+        auto took = std::chrono::steady_clock::now() - start;
+        opener.join();
+        ASSERT_LT(took, std::chrono::seconds(2));
+        EXPECT_EQ(s.State(), OAM_SESSION_CLOSED);
+    }
 }
 
 }  // namespace
