@@ -237,7 +237,11 @@ struct COamSession::Impl {
         }
         int rc = 0;
         CString reply;
+        // A fresh connection carries no other command's reply: the log-in's
+        // is taken whatever its SESSIONID, as the channel takes it.
+        oam::channel::SetRefuseForeignReplies(channel, false);
         if (!params.empty()) rc = channel->SendCommand("", "Login", params.c_str(), reply);
+        oam::channel::SetRefuseForeignReplies(channel, true);
         {
             std::lock_guard<std::mutex> l(m);
             liveHandle = 0;
