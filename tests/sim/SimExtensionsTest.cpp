@@ -705,7 +705,9 @@ FakeServer::Responder LateFirstReply(const std::string& late, const std::string&
     };
 }
 
-const int kShortTimeoutMs = 500, kLateMs = 800;
+// The late reply comes half a time-out after the first command gave up, so
+// that the next one is waiting, with room either side for a slow machine.
+const int kShortTimeoutMs = 800, kLateMs = 1200;
 
 // What the session's commands give back, filled beforehand: a command that
 // fails leaves it as it was (the reply string empty).
