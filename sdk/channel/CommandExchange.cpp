@@ -150,6 +150,7 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         CString text = CFunction::GetLastErrorString();
         CFunction::DLog("Socket Error:%d,%s", static_cast<int>(code), text.GetString());
         if (oam::channel::IsLinkBreakError(code)) NotifyLinkBreak("CClientSocket::SendCommandEx", false);
+        oam::channel::SetResultOrigin(OAM_ORIGIN_LIBRARY);  // after the callback: it may run commands
         return -1;
     }
 
@@ -175,6 +176,7 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
             CFunction::RLog("Ret Session error,Need:%d ret:%d", m_nSession, m_nReplySession);
         reply = ReplyRest();
         m_nSession = NextSession(m_nSession);
+        oam::channel::SetResultOrigin(OAM_ORIGIN_SERVER);
         return code;
     }
     if (m_nRecvLen < 0) {
@@ -185,6 +187,7 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
     }
     m_nReplyFrom = m_nRestFrom = m_nReplyTo = 0;  // a discarded stale reply is none
     m_nSession = NextSession(m_nSession);
+    oam::channel::SetResultOrigin(OAM_ORIGIN_LIBRARY);
     return -1;
 }
 
