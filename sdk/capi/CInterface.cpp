@@ -16,6 +16,7 @@
 #include "OamModule.h"
 #include "OamSession.h"
 #include "UDPSocket.h"
+#include "channel/ChannelInternal.h"
 #include "codec/TextScan.h"
 
 namespace {
@@ -180,6 +181,31 @@ int32_t Exchange(oam_channel* channel, bool locked, const char* station, const c
     });
 }
 
+// Code pages the library can scan: the four double-byte ones, UTF-8, and
+// single-byte pages that keep ASCII as it is, so that ";", "=", "[" and
+// "]" are those bytes and never part of another character. Not UTF-16 or
+// -32, UTF-7, GB18030, ISO-2022, EUC, HZ, EBCDIC, Johab nor the other
+// double-byte pages: their text would be cut in the wrong places.
+bool Scannable(uint32_t cp) {
+    switch (cp) {
+    case 0:  // the system's, which is always one of these
+    case 932: case 936: case 949: case 950: case 65001:
+    case 437: case 720: case 737: case 775: case 850: case 852: case 855: case 857: case 858: case 869:
+    case 874:
+    case 10000: case 10004: case 10005: case 10006: case 10007: case 10010: case 10017: case 10021:
+    case 10029: case 10079: case 10081: case 10082:
+    case 20127: case 20866: case 21866: case 28603: case 28605: case 38598:
+        return true;
+    default:
+        return (cp >= 860 && cp <= 866) || (cp >= 1250 && cp <= 1258) || (cp >= 28591 && cp <= 28599);
+    }
+}
+
+// The session's calls set where their result came from; one that returns
+// before anything set it (a session result of its own) must not leave the
+// previous command's origin to be read.
+void FreshOrigin() { oam::channel::SetResultOrigin(OAM_ORIGIN_NONE); }
+
 int32_t PeerName(const CString& address, unsigned int port, int result, char* buf, size_t size, uint32_t* portOut) {
     CopyOut(address, buf, size);
     if (portOut) *portOut = port;
@@ -208,7 +234,10 @@ int32_t oam_library_soname(char* buf, size_t size) {
 
 int32_t oam_last_result_origin(void) { return OamLastResultOrigin(); }
 
-int32_t oam_set_code_page(uint32_t code_page) { return OamSetACP(code_page) ? 0 : -1; }
+int32_t oam_set_code_page(uint32_t code_page) {
+    if (!Scannable(code_page)) return -1;
+    return OamSetACP(code_page) ? 0 : -1;
+}
 
 uint32_t oam_code_page(void) { return OamGetACP(); }
 
@@ -492,7 +521,10 @@ int32_t oam_session_set_progress(oam_session* session, oam_progress_fn fn, void*
 
 int32_t oam_session_open(oam_session* session) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.Open(); });
+    return Guarded<int32_t>(-1, [&] {
+        FreshOrigin();
+        return session->session.Open();
+    });
 }
 
 int32_t oam_session_close(oam_session* session) {
@@ -516,6 +548,7 @@ int32_t oam_session_command(oam_session* session, const char* station, const cha
                             char* reply, size_t reply_size, size_t* reply_length) {
     if (!session) return -1;
     return Guarded<int32_t>(-1, [&] {
+        FreshOrigin();
         CString text;
         int result = session->session.SendCommand(OrEmpty(station), OrEmpty(command), OrEmpty(params), text);
         CopyOut(text, reply, reply_size);
@@ -526,17 +559,24 @@ int32_t oam_session_command(oam_session* session, const char* station, const cha
 
 int32_t oam_session_stations(oam_session* session, STATION_STRUCT* stations, int32_t maximum) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.GetAllStation(stations, maximum); });
+    return Guarded<int32_t>(-1, [&] {
+        FreshOrigin();
+        return session->session.GetAllStation(stations, maximum);
+    });
 }
 
 int32_t oam_session_devices(oam_session* session, STATION_STRUCT* station) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.GetDeviceInfo(station); });
+    return Guarded<int32_t>(-1, [&] {
+        FreshOrigin();
+        return session->session.GetDeviceInfo(station);
+    });
 }
 
 int32_t oam_session_get_parameter(oam_session* session, const char* station, const char* name, int32_t* value) {
     if (!session) return -1;
     return Guarded<int32_t>(-1, [&] {
+        FreshOrigin();
         int v = 0;
         int result = session->session.GetVpmParameterValue(station, name, &v);
         if (value && result == 0) *value = v;
@@ -546,22 +586,34 @@ int32_t oam_session_get_parameter(oam_session* session, const char* station, con
 
 int32_t oam_session_set_parameter(oam_session* session, const char* station, const char* name, int32_t value) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.SetVpmParameterValue(station, name, value); });
+    return Guarded<int32_t>(-1, [&] {
+        FreshOrigin();
+        return session->session.SetVpmParameterValue(station, name, value);
+    });
 }
 
 int32_t oam_session_control(oam_session* session, const char* station, const char* name, int32_t value) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.SetVpmCtrlValue(station, name, value); });
+    return Guarded<int32_t>(-1, [&] {
+        FreshOrigin();
+        return session->session.SetVpmCtrlValue(station, name, value);
+    });
 }
 
 int32_t oam_session_upload(oam_session* session, const char* station, const char* file_name) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.SendFile(station, file_name); });
+    return Guarded<int32_t>(-1, [&] {
+        FreshOrigin();
+        return session->session.SendFile(station, file_name);
+    });
 }
 
 int32_t oam_session_download(oam_session* session, const char* station, const char* file_name) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.ReceiveFile(station, file_name); });
+    return Guarded<int32_t>(-1, [&] {
+        FreshOrigin();
+        return session->session.ReceiveFile(station, file_name);
+    });
 }
 
 // ---- alarm receiver --------------------------------------------------------
@@ -693,6 +745,8 @@ int32_t oam_udp_recv_from(const oam_udp* socket, void* buffer, int32_t length, c
             const char* text = win::inet_ntoa(sender.sin_addr);
             CopyOut(CString(text), from, from_size);
             if (from_port) *from_port = ntohs(sender.sin_port);
+        } else if (from && from_size) {
+            from[0] = '\0';  // nothing received: no sender
         }
         return result;
     });
