@@ -30,6 +30,7 @@ import codecs
 import ctypes
 import enum
 import logging
+import os
 import queue
 import re
 import threading
@@ -161,7 +162,13 @@ def _dec_exact(raw: bytes, codec: str) -> str:
     return "".join(out)
 
 
-def _text_result(call: Callable[[ctypes.Array, int], int], size: int = 256) -> str:
+def _path(raw: bytes) -> str:
+    # A path of the system's, not protocol text: in the file system's
+    # encoding (Windows: its ANSI code page), whatever the library's is.
+    return raw.decode("mbcs", "replace") if os.name == "nt" else os.fsdecode(raw)
+
+
+def _text_result(call: Callable[[ctypes.Array, int], int], size: int = 256, decode=_dec) -> str:
     """A function of the C text-result convention, retried once with room
     for the whole text when it was cut."""
     buf = ctypes.create_string_buffer(size)
@@ -169,7 +176,7 @@ def _text_result(call: Callable[[ctypes.Array, int], int], size: int = 256) -> s
     if n >= size:
         buf = ctypes.create_string_buffer(n + 1)
         n = call(buf, n + 1)
-    return _dec(buf.value) if n >= 0 else ""
+    return decode(buf.value) if n >= 0 else ""
 
 
 def _checked_name(what: str, value: str, secret: bool = False) -> str:
@@ -1222,7 +1229,7 @@ def base64_decode(text: str) -> bytes:
 def module_dir() -> str:
     """The directory uploads are read from and downloads written to
     (OAMSDK_MODULE_DIR overrides it)."""
-    return _text_result(lib.oam_module_dir, 1024)
+    return _text_result(lib.oam_module_dir, 1024, _path)
 
 
 def last_error() -> int:

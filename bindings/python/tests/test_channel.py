@@ -357,6 +357,14 @@ def test_code_page_follows_the_library_and_refuses_what_it_cannot_scan(code_page
     assert oamsdk.code_page() != 0  # the system's
 
 
+@pytest.mark.skipif(os.name == "nt", reason="a POSIX file name's bytes")
+def test_the_module_directory_is_a_path_whatever_the_code_page(code_page, monkeypatch):
+    directory = os.path.join(oamsdk.module_dir(), "模块")
+    monkeypatch.setenv("OAMSDK_MODULE_DIR", directory)
+    code_page(936)
+    assert oamsdk.module_dir() == directory
+
+
 @pytest.mark.parametrize("page, ids, first", [
     # GBK text, and bytes no GBK decoder takes (0x80; a lead byte with a
     # bad trail).
