@@ -6,6 +6,7 @@
 
 #include <string.h>
 
+#include <initializer_list>
 #include <mutex>
 #include <new>
 
@@ -16,6 +17,7 @@
 #include "OamModule.h"
 #include "OamSession.h"
 #include "UDPSocket.h"
+#include "channel/ChannelInternal.h"
 #include "codec/TextScan.h"
 
 namespace {
@@ -86,6 +88,25 @@ R Guarded(R failure, F&& body) noexcept {
     try {
         return body();
     } catch (...) {
+        return failure;
+    }
+}
+
+// A caller's text output.
+struct TextOut {
+    char* buf;
+    size_t size;
+};
+
+// Guarded, for a function with text outputs: those it did not get to store
+// are set to "" on the failure path too, as the header promises.
+template <class R, class F>
+R GuardedText(R failure, std::initializer_list<TextOut> outs, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        for (const TextOut& o : outs)
+            if (o.buf && o.size) o.buf[0] = '\0';
         return failure;
     }
 }
@@ -170,7 +191,7 @@ void SessionTrampoline(LONG_PTR, const OAM_SESSION_EVENT* event, LONG_PTR user) 
 int32_t Exchange(oam_channel* channel, bool locked, const char* station, const char* command, const char* params,
                  char* reply, size_t replySize, size_t* replyLength) {
     if (!channel) return -1;
-    return Guarded<int32_t>(-1, [&] {
+    return GuardedText<int32_t>(-1, {{reply, replySize}}, [&] {
         CString text;
         int result = locked ? channel->socket.SendCommand(OrEmpty(station), OrEmpty(command), OrEmpty(params), text)
                             : channel->socket.SendCommandEx(OrEmpty(station), OrEmpty(command), OrEmpty(params), text);
@@ -178,6 +199,26 @@ int32_t Exchange(oam_channel* channel, bool locked, const char* station, const c
         CopyOut(text, replyLength);
         return result;
     });
+}
+
+// Code pages the library can scan: the four double-byte ones, UTF-8, and
+// single-byte pages that keep ASCII as it is, so that ";", "=", "[" and
+// "]" are those bytes and never part of another character. Not UTF-16 or
+// -32, UTF-7, GB18030, ISO-2022, EUC, HZ, EBCDIC, Johab nor the other
+// double-byte pages: their text would be cut in the wrong places.
+bool Scannable(uint32_t cp) {
+    switch (cp) {
+    case 0:  // the system's, which is always one of these
+    case 932: case 936: case 949: case 950: case 65001:
+    case 437: case 720: case 737: case 775: case 850: case 852: case 855: case 857: case 858: case 869:
+    case 874:
+    case 10000: case 10004: case 10005: case 10006: case 10007: case 10010: case 10017: case 10021:
+    case 10029: case 10079: case 10081: case 10082:
+    case 20127: case 20866: case 21866: case 28603: case 28605: case 38598:
+        return true;
+    default:
+        return (cp >= 860 && cp <= 866) || (cp >= 1250 && cp <= 1258) || (cp >= 28591 && cp <= 28599);
+    }
 }
 
 int32_t PeerName(const CString& address, unsigned int port, int result, char* buf, size_t size, uint32_t* portOut) {
@@ -199,16 +240,19 @@ uint32_t oam_name_to_inet(const char* name) {
 }
 
 int32_t oam_library_version(char* buf, size_t size) {
-    return Guarded<int32_t>(-1, [&] { return CopyOut(CString(OamLibraryVersion()), buf, size); });
+    return GuardedText<int32_t>(-1, {{buf, size}}, [&] { return CopyOut(CString(OamLibraryVersion()), buf, size); });
 }
 
 int32_t oam_library_soname(char* buf, size_t size) {
-    return Guarded<int32_t>(-1, [&] { return CopyOut(CString(OamLibrarySoname()), buf, size); });
+    return GuardedText<int32_t>(-1, {{buf, size}}, [&] { return CopyOut(CString(OamLibrarySoname()), buf, size); });
 }
 
 int32_t oam_last_result_origin(void) { return OamLastResultOrigin(); }
 
-int32_t oam_set_code_page(uint32_t code_page) { return OamSetACP(code_page) ? 0 : -1; }
+int32_t oam_set_code_page(uint32_t code_page) {
+    if (!Scannable(code_page)) return -1;
+    return OamSetACP(code_page) ? 0 : -1;
+}
 
 uint32_t oam_code_page(void) { return OamGetACP(); }
 
@@ -280,12 +324,13 @@ int32_t oam_channel_send_unlocked(oam_channel* channel, const void* data, int32_
 
 int32_t oam_channel_local_ip(oam_channel* channel, char* buf, size_t size) {
     if (!channel) return -1;
-    return Guarded<int32_t>(-1, [&] { return CopyOut(channel->socket.GetLocalIp(), buf, size); });
+    return GuardedText<int32_t>(-1, {{buf, size}}, [&] { return CopyOut(channel->socket.GetLocalIp(), buf, size); });
 }
 
 int32_t oam_channel_server_ip(oam_channel* channel, char* buf, size_t size) {
     if (!channel) return -1;
-    return Guarded<int32_t>(-1, [&] { return CopyOut(CString(channel->socket.GetServerIp()), buf, size); });
+    return GuardedText<int32_t>(-1, {{buf, size}},
+                                [&] { return CopyOut(CString(channel->socket.GetServerIp()), buf, size); });
 }
 
 int32_t oam_channel_notify_close(oam_channel* channel, int32_t error_code) {
@@ -309,7 +354,7 @@ int32_t oam_channel_command_unlocked(oam_channel* channel, const char* station, 
 int32_t oam_channel_receive_reply(oam_channel* channel, char* message, size_t message_size,
                                   size_t* message_length) {
     if (!channel) return -1;
-    return Guarded<int32_t>(-1, [&] {
+    return GuardedText<int32_t>(-1, {{message, message_size}}, [&] {
         CString text;
         int result = channel->socket.ReceiveReturnMsg(text);
         CopyOut(text, message, message_size);
@@ -492,7 +537,9 @@ int32_t oam_session_set_progress(oam_session* session, oam_progress_fn fn, void*
 
 int32_t oam_session_open(oam_session* session) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.Open(); });
+    return Guarded<int32_t>(-1, [&] {
+        return session->session.Open();
+    });
 }
 
 int32_t oam_session_close(oam_session* session) {
@@ -515,7 +562,7 @@ int32_t oam_session_is_connected(oam_session* session) {
 int32_t oam_session_command(oam_session* session, const char* station, const char* command, const char* params,
                             char* reply, size_t reply_size, size_t* reply_length) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] {
+    return GuardedText<int32_t>(-1, {{reply, reply_size}}, [&] {
         CString text;
         int result = session->session.SendCommand(OrEmpty(station), OrEmpty(command), OrEmpty(params), text);
         CopyOut(text, reply, reply_size);
@@ -526,12 +573,16 @@ int32_t oam_session_command(oam_session* session, const char* station, const cha
 
 int32_t oam_session_stations(oam_session* session, STATION_STRUCT* stations, int32_t maximum) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.GetAllStation(stations, maximum); });
+    return Guarded<int32_t>(-1, [&] {
+        return session->session.GetAllStation(stations, maximum);
+    });
 }
 
 int32_t oam_session_devices(oam_session* session, STATION_STRUCT* station) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.GetDeviceInfo(station); });
+    return Guarded<int32_t>(-1, [&] {
+        return session->session.GetDeviceInfo(station);
+    });
 }
 
 int32_t oam_session_get_parameter(oam_session* session, const char* station, const char* name, int32_t* value) {
@@ -546,22 +597,30 @@ int32_t oam_session_get_parameter(oam_session* session, const char* station, con
 
 int32_t oam_session_set_parameter(oam_session* session, const char* station, const char* name, int32_t value) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.SetVpmParameterValue(station, name, value); });
+    return Guarded<int32_t>(-1, [&] {
+        return session->session.SetVpmParameterValue(station, name, value);
+    });
 }
 
 int32_t oam_session_control(oam_session* session, const char* station, const char* name, int32_t value) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.SetVpmCtrlValue(station, name, value); });
+    return Guarded<int32_t>(-1, [&] {
+        return session->session.SetVpmCtrlValue(station, name, value);
+    });
 }
 
 int32_t oam_session_upload(oam_session* session, const char* station, const char* file_name) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.SendFile(station, file_name); });
+    return Guarded<int32_t>(-1, [&] {
+        return session->session.SendFile(station, file_name);
+    });
 }
 
 int32_t oam_session_download(oam_session* session, const char* station, const char* file_name) {
     if (!session) return -1;
-    return Guarded<int32_t>(-1, [&] { return session->session.ReceiveFile(station, file_name); });
+    return Guarded<int32_t>(-1, [&] {
+        return session->session.ReceiveFile(station, file_name);
+    });
 }
 
 // ---- alarm receiver --------------------------------------------------------
@@ -632,7 +691,7 @@ int32_t oam_alarm_is_open(oam_alarm* receiver) {
 
 int32_t oam_alarm_peer_name(oam_alarm* receiver, char* address, size_t size, uint32_t* port) {
     if (!receiver) return 0;
-    return Guarded<int32_t>(0, [&] {
+    return GuardedText<int32_t>(0, {{address, size}}, [&] {
         CString text;
         unsigned int p = 0;
         int result = receiver->socket.GetPeerName(text, p);
@@ -685,7 +744,7 @@ int32_t oam_udp_send(const oam_udp* socket, const void* data, int32_t length) {
 int32_t oam_udp_recv_from(const oam_udp* socket, void* buffer, int32_t length, char* from, size_t from_size,
                           uint32_t* from_port) {
     if (!socket) return -1;
-    return Guarded<int32_t>(-1, [&] {
+    return GuardedText<int32_t>(-1, {{from, from_size}}, [&] {
         sockaddr_in sender;
         memset(&sender, 0, sizeof sender);
         int result = socket->socket.RecvFrom(static_cast<char*>(buffer), length, reinterpret_cast<sockaddr*>(&sender));
@@ -693,6 +752,8 @@ int32_t oam_udp_recv_from(const oam_udp* socket, void* buffer, int32_t length, c
             const char* text = win::inet_ntoa(sender.sin_addr);
             CopyOut(CString(text), from, from_size);
             if (from_port) *from_port = ntohs(sender.sin_port);
+        } else if (from && from_size) {
+            from[0] = '\0';  // nothing received: no sender
         }
         return result;
     });
@@ -715,7 +776,7 @@ int32_t oam_udp_set_remote(oam_udp* socket, const char* host, uint32_t port) {
 
 int32_t oam_udp_remote(const oam_udp* socket, char* host, size_t size, uint32_t* port) {
     if (!socket) return -1;
-    return Guarded<int32_t>(-1, [&] {
+    return GuardedText<int32_t>(-1, {{host, size}}, [&] {
         CString text;
         unsigned int p = 0;
         socket->socket.GetRemoteAddress(text, p);
@@ -726,7 +787,7 @@ int32_t oam_udp_remote(const oam_udp* socket, char* host, size_t size, uint32_t*
 
 int32_t oam_udp_peer_name(const oam_udp* socket, char* address, size_t size, uint32_t* port) {
     if (!socket) return 0;
-    return Guarded<int32_t>(0, [&] {
+    return GuardedText<int32_t>(0, {{address, size}}, [&] {
         CString text;
         unsigned int p = 0;
         int result = socket->socket.GetPeerName(text, p);
@@ -748,7 +809,7 @@ int32_t oam_udp_is_used(const oam_udp* socket) { return socket ? socket->socket.
 
 int32_t oam_codec_pop_name_value(char* text, char* name, size_t name_size, char* value, size_t value_size,
                                  int32_t pop) {
-    return Guarded<int32_t>(-1, [&] {
+    return GuardedText<int32_t>(-1, {{name, name_size}, {value, value_size}}, [&] {
         InOut t(text);
         CString n, v;
         int result = COamCommand().PopNameValue(*t, n, v, pop);
@@ -796,7 +857,7 @@ int32_t oam_codec_pop_return_code(char* text) {
 }
 
 int32_t oam_codec_pop_command_id(char* text, char* value, size_t size) {
-    return Guarded<int32_t>(-1, [&] {
+    return GuardedText<int32_t>(-1, {{value, size}}, [&] {
         InOut t(text);
         CString result = COamCommand().PopCommandID(*t);
         t.Store();
@@ -805,7 +866,7 @@ int32_t oam_codec_pop_command_id(char* text, char* value, size_t size) {
 }
 
 int32_t oam_codec_pop_station_id(char* text, char* value, size_t size) {
-    return Guarded<int32_t>(-1, [&] {
+    return GuardedText<int32_t>(-1, {{value, size}}, [&] {
         InOut t(text);
         CString result = COamCommand().PopStationID(*t);
         t.Store();
@@ -814,7 +875,7 @@ int32_t oam_codec_pop_station_id(char* text, char* value, size_t size) {
 }
 
 int32_t oam_codec_get_name_value(const char* text, const char* name, char* value, size_t size) {
-    return Guarded<int32_t>(0, [&] {
+    return GuardedText<int32_t>(0, {{value, size}}, [&] {
         CString v;
         int result = COamCommand().GetNameValue(OrEmpty(text), OrEmpty(name), v);
         CopyOut(v, value, size);
@@ -823,7 +884,7 @@ int32_t oam_codec_get_name_value(const char* text, const char* name, char* value
 }
 
 int32_t oam_codec_split(const char* text, char* left, size_t left_size, char* right, size_t right_size) {
-    return Guarded<int32_t>(0, [&] {
+    return GuardedText<int32_t>(0, {{left, left_size}, {right, right_size}}, [&] {
         CString t(OrEmpty(text)), l, r;
         int result = COamCommand().SplitString(t, l, r);
         CopyOut(l, left, left_size);
@@ -833,7 +894,7 @@ int32_t oam_codec_split(const char* text, char* left, size_t left_size, char* ri
 }
 
 int32_t oam_codec_pop_value_name(char* text, char* value, size_t value_size, char* name, size_t name_size) {
-    return Guarded<int32_t>(0, [&] {
+    return GuardedText<int32_t>(0, {{value, value_size}, {name, name_size}}, [&] {
         InOut t(text);
         CString v, n;
         int result = COamCommand().PopValueName(*t, v, n);
@@ -846,7 +907,7 @@ int32_t oam_codec_pop_value_name(char* text, char* value, size_t value_size, cha
 
 int32_t oam_codec_station_entry(char* text, char* id, size_t id_size, char* name, size_t name_size,
                                 int32_t* number) {
-    return Guarded<int32_t>(0, [&] {
+    return GuardedText<int32_t>(0, {{id, id_size}, {name, name_size}}, [&] {
         InOut t(text);
         CString i, n;
         int num = 0;
@@ -901,11 +962,12 @@ int32_t oam_log(int32_t sink, const char* message) {
 uint32_t oam_last_error(void) { return GetLastError(); }
 
 int32_t oam_last_error_text(char* buf, size_t size) {
-    return Guarded<int32_t>(-1, [&] { return CopyOut(CFunction::GetLastErrorString(), buf, size); });
+    return GuardedText<int32_t>(-1, {{buf, size}}, [&] { return CopyOut(CFunction::GetLastErrorString(), buf, size); });
 }
 
 int32_t oam_module_dir(char* buf, size_t size) {
-    return Guarded<int32_t>(-1, [&] { return CopyOut(CFunction::GetCurrentModuleDir(), buf, size); });
+    return GuardedText<int32_t>(-1, {{buf, size}},
+                                [&] { return CopyOut(CFunction::GetCurrentModuleDir(), buf, size); });
 }
 
 int32_t oam_base64_decode(const char* text, unsigned char* out, int32_t capacity) {
@@ -918,7 +980,7 @@ int32_t oam_base64_binary_size(uint32_t n) { return Base64::calculateBinLen(n); 
 
 int32_t oam_md5(const void* data, uint32_t length, char* digest) {
     if (!digest) return -1;
-    return Guarded<int32_t>(-1, [&] {
+    return GuardedText<int32_t>(-1, {{digest, OAM_MD5_SIZE}}, [&] {
         CString text;
         int result = CMD5().DigestBinary(static_cast<const unsigned char*>(data), length, text);
         CopyOut(text, digest, OAM_MD5_SIZE);

@@ -109,6 +109,30 @@ static void test_library(void) {
 
     CHECK(oam_module_dir(text, sizeof text) > 0);
     CHECK(oam_module_dir(text, 4) >= 4 && strlen(text) == 3); /* cut, terminated, full length */
+
+    /* The code page: those the library scans are taken, the others (UTF-16
+     * and -32, UTF-7, GB18030, ISO-2022, EUC, HZ, EBCDIC) refused with
+     * nothing changed; 0 goes back to the system's. */
+    {
+        static const uint32_t taken[] = {932, 936, 949, 950, 65001, 1252, 1251, 20127, 28591, 437, 874, 20866};
+        static const uint32_t refused[] = {1200,  1201,  12000, 12001, 65000, 54936, 50220, 50221,
+                                           50222, 50225, 50227, 20932, 51932, 51936, 51949, 52936,
+                                           37,    500,   1026,  1361,  20936, 10001, 7,     99999};
+        const uint32_t before = oam_code_page();
+        size_t i;
+        CHECK(before != 0);
+        for (i = 0; i < sizeof taken / sizeof taken[0]; ++i) {
+            CHECK_INT(oam_set_code_page(taken[i]), 0);
+            CHECK_INT(oam_code_page(), taken[i]);
+        }
+        for (i = 0; i < sizeof refused / sizeof refused[0]; ++i) {
+            CHECK_INT(oam_set_code_page(refused[i]), -1);
+            CHECK_INT(oam_code_page(), 20866);
+        }
+        CHECK_INT(oam_set_code_page(0), 0);
+        CHECK(oam_code_page() != 0 && oam_code_page() != 20866);
+        CHECK_INT(oam_set_code_page(before), 0);
+    }
 }
 
 /* ---- codec ------------------------------------------------------------------ */
@@ -603,6 +627,130 @@ static void test_udp(void) {
     CHECK(oam_udp_copy(NULL) == NULL);
 }
 
+/* ---- text outputs not stored --------------------------------------------------- */
+
+/* Every text output of the interface, in a call that does not store it:
+ * the header promises "" there, never what the buffer held before. */
+static struct {
+    oam_channel* channel;
+    oam_session* session;
+    oam_udp* udp;
+    oam_alarm* alarm;
+} idle;
+
+#define OUTPUT_ROW(name, call)                           \
+    static void name(char* out, size_t size) {           \
+        char in[64], other[64];                          \
+        uint32_t port = 0;                               \
+        size_t length = 0;                               \
+        int32_t number = 0;                              \
+        (void)in, (void)other, (void)port, (void)length; \
+        (void)number, (void)size;                        \
+        call;                                            \
+    }
+
+OUTPUT_ROW(row_command, oam_channel_command(idle.channel, "S1", "Get", "X=;", out, size, &length))
+OUTPUT_ROW(row_command_unlocked, oam_channel_command_unlocked(idle.channel, "S1", "Get", "X=;", out, size, NULL))
+OUTPUT_ROW(row_receive_reply, oam_channel_receive_reply(idle.channel, out, size, &length))
+OUTPUT_ROW(row_session_command, oam_session_command(idle.session, "S1", "Get", "X=;", out, size, &length))
+OUTPUT_ROW(row_udp_recv_from, {
+    char data[16];
+    oam_udp_recv_from(idle.udp, data, (int32_t)sizeof data, out, size, &port);
+})
+OUTPUT_ROW(row_udp_peer_name, oam_udp_peer_name(idle.udp, out, size, &port))
+OUTPUT_ROW(row_alarm_peer_name, oam_alarm_peer_name(idle.alarm, out, size, &port))
+OUTPUT_ROW(row_udp_remote, oam_udp_remote(idle.udp, out, size, &port))
+OUTPUT_ROW(row_pop_name_value_name, {
+    strcpy(in, "no pair;");
+    oam_codec_pop_name_value(in, out, size, other, sizeof other, 1);
+})
+OUTPUT_ROW(row_pop_name_value_value, {
+    strcpy(in, "Name=unfinished");
+    oam_codec_pop_name_value(in, other, sizeof other, out, size, 1);
+})
+OUTPUT_ROW(row_pop_command_id, {
+    strcpy(in, "STATIONID=S1;");
+    oam_codec_pop_command_id(in, out, size);
+})
+OUTPUT_ROW(row_pop_station_id, {
+    strcpy(in, "CMD=Get;");
+    oam_codec_pop_station_id(in, out, size);
+})
+OUTPUT_ROW(row_get_name_value, oam_codec_get_name_value("A=1;", "Mode", out, size))
+OUTPUT_ROW(row_split_left, oam_codec_split("no colon", out, size, other, sizeof other))
+OUTPUT_ROW(row_split_right, oam_codec_split("no colon", other, sizeof other, out, size))
+OUTPUT_ROW(row_pop_value_name_value, {
+    strcpy(in, "");
+    oam_codec_pop_value_name(in, out, size, other, sizeof other);
+})
+OUTPUT_ROW(row_pop_value_name_name, {
+    strcpy(in, "v1 without a name");
+    oam_codec_pop_value_name(in, other, sizeof other, out, size);
+})
+OUTPUT_ROW(row_station_entry_id, {
+    strcpy(in, "");
+    oam_codec_station_entry(in, out, size, other, sizeof other, &number);
+})
+OUTPUT_ROW(row_station_entry_name, {
+    strcpy(in, "S1[unfinished");
+    oam_codec_station_entry(in, other, sizeof other, out, size, &number);
+})
+OUTPUT_ROW(row_md5, oam_md5(NULL, 3, out))
+
+static void test_outputs_not_stored(void) {
+    static const struct {
+        const char* what;
+        void (*call)(char* out, size_t size);
+    } rows[] = {
+        {"oam_channel_command, no connection", row_command},
+        {"oam_channel_command_unlocked, no connection", row_command_unlocked},
+        {"oam_channel_receive_reply, no connection", row_receive_reply},
+        {"oam_session_command, session closed", row_session_command},
+        {"oam_udp_recv_from, nothing waiting", row_udp_recv_from},
+        {"oam_udp_peer_name, not connected", row_udp_peer_name},
+        {"oam_alarm_peer_name, not bound", row_alarm_peer_name},
+        {"oam_udp_remote, none set", row_udp_remote},
+        {"oam_codec_pop_name_value's name, no \"=\"", row_pop_name_value_name},
+        {"oam_codec_pop_name_value's value, no \";\"", row_pop_name_value_value},
+        {"oam_codec_pop_command_id, not first", row_pop_command_id},
+        {"oam_codec_pop_station_id, not first", row_pop_station_id},
+        {"oam_codec_get_name_value, absent", row_get_name_value},
+        {"oam_codec_split's left, no \":\"", row_split_left},
+        {"oam_codec_split's right, no \":\"", row_split_right},
+        {"oam_codec_pop_value_name's value, empty text", row_pop_value_name_value},
+        {"oam_codec_pop_value_name's name, no \"[\"", row_pop_value_name_name},
+        {"oam_codec_station_entry's id, empty text", row_station_entry_id},
+        {"oam_codec_station_entry's name, no \"]\"", row_station_entry_name},
+        {"oam_md5, no data", row_md5},
+    };
+    char out[OAM_MD5_SIZE + 8];
+    size_t i;
+    idle.channel = oam_channel_new();
+    idle.session = oam_session_new();
+    idle.udp = oam_udp_new();
+    idle.alarm = oam_alarm_new();
+    CHECK(idle.channel && idle.session && idle.udp && idle.alarm);
+    if (!idle.channel || !idle.session || !idle.udp || !idle.alarm) return;
+    CHECK_INT(oam_udp_bind(idle.udp, 0, "127.0.0.1"), 1);
+    for (i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        memset(out, 'x', sizeof out - 1);
+        out[sizeof out - 1] = '\0';
+        rows[i].call(out, sizeof out);
+        if (out[0] != '\0') {
+            printf("capi_test.c: %s: output is \"%s\", expected \"\"\n", rows[i].what, out);
+            ++failures;
+        }
+    }
+    /* A null handle touches nothing. */
+    strcpy(out, "kept");
+    CHECK_INT(oam_channel_command(NULL, "", "Login", "", out, sizeof out, NULL), -1);
+    CHECK_STR(out, "kept");
+    oam_alarm_delete(idle.alarm);
+    oam_udp_delete(idle.udp);
+    oam_session_delete(idle.session);
+    oam_channel_delete(idle.channel);
+}
+
 /* ---- alarm receiver ------------------------------------------------------------ */
 
 struct alarm_state {
@@ -657,6 +805,7 @@ int main(int argc, char** argv) {
     test_library();
     test_codec();
     test_udp();
+    test_outputs_not_stored();
     if (port) {
         test_channel(host, (unsigned)atoi(port));
         test_session(host, (unsigned)atoi(port));

@@ -13,18 +13,27 @@ not installed where the dynamic loader looks.
 
 Failures raise :class:`OamError` subclasses that carry the library's
 result code (the server's RETURNCODE for refusals, -1 when no usable reply
-came) and the server's reason.
+came) and the server's reason. Which class it is follows where the result
+came from (the library's oam_last_result_origin), not its number alone: a
+server may send -1, -2 or -3 as its RETURNCODE, and that is a refusal.
+
+Protocol text is read and written in the library's code page
+(:func:`set_code_page`, :func:`code_page`): bytes that do not decode come
+out as lone surrogates (errors="surrogateescape") and go back to the server
+as the bytes they came as.
 """
 
 from __future__ import annotations
 
 import atexit
+import codecs
 import ctypes
 import enum
+import logging
+import os
 import queue
 import re
 import threading
-import traceback
 import weakref
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Iterator, List, Optional, Tuple, Union
@@ -33,30 +42,133 @@ from . import _native
 from ._native import lib
 
 __all__ = [
-    "Alarm", "AlarmReceiver", "Channel", "CommandError", "DatagramSocket", "Device", "FileTransferError",
-    "LinkDownError", "OamError", "Ptz", "Session", "SessionCause", "SessionEvent", "SessionState", "Station",
-    "TransferCancelled", "TransferPhase", "TransportError", "SINK_D", "SINK_R", "base64_decode", "last_error",
-    "library_soname", "library_release", "library_version", "log", "md5", "module_dir", "set_log_hook",
-    "ENCODING",
+    "Alarm", "AlarmReceiver", "BusyError", "Channel", "CommandError", "DatagramSocket", "DesynchronisedError",
+    "Device", "FileTransferError", "LinkDownError", "OamError", "Ptz", "Session", "SessionCause", "SessionEvent",
+    "SessionState", "Station", "TransferCancelled", "TransferPhase", "TransportError", "SINK_D", "SINK_R",
+    "base64_decode", "code_page", "last_error", "library_soname", "library_release", "library_version", "log",
+    "md5", "module_dir", "set_code_page", "set_log_hook", "ENCODING",
 ]
 
-#: Code page of protocol text (names, replies, alarm texts).
-ENCODING = "utf-8"
 SINK_R = _native.SINK_R
 SINK_D = _native.SINK_D
 
 _MAX_DEVICES = 16  # a station record's device slots
 
+#: Where exceptions raised by session callbacks and log hooks go: they run
+#: inside the library, with no Python caller to hand them to.
+logger = logging.getLogger("oamsdk")
 
-def _enc(text: Optional[str]) -> bytes:
-    return b"" if text is None else text.encode(ENCODING)
+# ---------------------------------------------------------------- text
+
+# Python's codecs for the Windows code pages whose name is not cp<N>.
+_CODEC_NAMES = {
+    936: "gbk", 65001: "utf-8", 20127: "ascii", 28591: "latin-1", 28603: "iso8859_13", 28605: "iso8859_15",
+    38598: "iso8859_8", 20866: "koi8_r", 21866: "koi8_u", 10000: "mac_roman", 10006: "mac_greek",
+    10007: "mac_cyrillic", 10029: "mac_latin2", 10079: "mac_iceland", 10081: "mac_turkish",
+}
+_CODEC_NAMES.update({28590 + n: "iso8859_%d" % n for n in range(2, 10)})
+
+# Lead bytes of the double-byte pages, by the library's own tables.
+_LEAD_BYTES = {
+    932: frozenset(list(range(0x81, 0xA0)) + list(range(0xE0, 0xFD))),
+    936: frozenset(range(0x81, 0xFF)), 949: frozenset(range(0x81, 0xFF)), 950: frozenset(range(0x81, 0xFF)),
+}
+
+# Decoding in these is one-to-one with surrogateescape: no check needed.
+_EXACT = frozenset(["utf-8", "latin-1", "ascii"])
+
+_codecs = {}  # code page -> codec name
+
+
+def _codec_for(page: int) -> Optional[str]:
+    name = _CODEC_NAMES.get(page, "cp%d" % page)
+    try:
+        codecs.lookup(name)
+    except LookupError:
+        return None
+    return name
+
+
+def _codec() -> str:
+    """The codec of the library's code page now. A page Python has no codec
+    for reads as latin-1, byte for byte."""
+    page = lib.oam_code_page()
+    name = _codecs.get(page)
+    if name is None:
+        name = _codecs[page] = _codec_for(page) or "latin-1"
+    return name
+
+
+def code_page() -> int:
+    """The code page the library reads and writes protocol text in (the
+    system's unless :func:`set_code_page` chose another)."""
+    return lib.oam_code_page()
+
+
+def set_code_page(page: int) -> None:
+    """Makes the library, and this package with it, read and write protocol
+    text (names, replies, alarm texts) in a Windows code page: 932, 936,
+    949, 950, 65001 or a single-byte page; 0 goes back to the system's.
+    ValueError, with nothing changed, for a page the library cannot scan
+    (UTF-16, GB18030, ISO-2022, EUC, EBCDIC ...) or Python has no codec
+    for. Set it before any channel, receiver or session is used."""
+    page = int(page)
+    if not 0 <= page <= 0xFFFFFFFF or (page != 0 and _codec_for(page) is None):
+        raise ValueError("no Python codec for code page %d" % page)
+    if lib.oam_set_code_page(page) != 0:
+        raise ValueError("the library cannot scan code page %d" % page)
+
+
+def __getattr__(name: str):
+    # ENCODING: read-only now, the codec of the code page in force (kept for
+    # code that encoded texts itself; assigning it changes nothing).
+    if name == "ENCODING":
+        return _codec()
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
+
+
+def _enc(text: Optional[str], codec: Optional[str] = None) -> bytes:
+    """Text for the library; lone surrogates go back as the bytes they came
+    from. UnicodeEncodeError for a character the code page lacks."""
+    return b"" if text is None else text.encode(codec or _codec(), "surrogateescape")
 
 
 def _dec(raw: bytes) -> str:
-    return raw.decode(ENCODING, errors="replace")
+    codec = _codec()
+    text = raw.decode(codec, "surrogateescape")
+    if codec in _EXACT or text.encode(codec, "surrogateescape") == raw:
+        return text
+    return _dec_exact(raw, codec)
 
 
-def _text_result(call: Callable[[ctypes.Array, int], int], size: int = 256) -> str:
+def _dec_exact(raw: bytes, codec: str) -> str:
+    # Some pages map two byte sequences to one character (cp932's NEC and
+    # IBM duplicates, cp950's): such a character would go back as the
+    # other bytes. Character by character, by the library's lead bytes,
+    # anything that does not encode back to its own bytes is escaped.
+    lead = _LEAD_BYTES.get(lib.oam_code_page(), frozenset())
+    out, i, n = [], 0, len(raw)
+    while i < n:
+        step = 2 if raw[i] in lead and i + 1 < n else 1
+        unit = raw[i:i + step]
+        try:
+            ch = unit.decode(codec)
+            if ch.encode(codec) != unit:
+                raise ValueError(unit)
+        except ValueError:  # UnicodeError too
+            ch = "".join(chr(0xDC00 + b) if b >= 0x80 else chr(b) for b in unit)
+        out.append(ch)
+        i += step
+    return "".join(out)
+
+
+def _path(raw: bytes) -> str:
+    # A path of the system's, not protocol text: in the file system's
+    # encoding (Windows: its ANSI code page), whatever the library's is.
+    return raw.decode("mbcs", "replace") if os.name == "nt" else os.fsdecode(raw)
+
+
+def _text_result(call: Callable[[ctypes.Array, int], int], size: int = 256, decode=_dec) -> str:
     """A function of the C text-result convention, retried once with room
     for the whole text when it was cut."""
     buf = ctypes.create_string_buffer(size)
@@ -64,7 +176,7 @@ def _text_result(call: Callable[[ctypes.Array, int], int], size: int = 256) -> s
     if n >= size:
         buf = ctypes.create_string_buffer(n + 1)
         n = call(buf, n + 1)
-    return _dec(buf.value) if n >= 0 else ""
+    return decode(buf.value) if n >= 0 else ""
 
 
 def _checked_name(what: str, value: str, secret: bool = False) -> str:
@@ -95,13 +207,13 @@ class OamError(Exception):
 
 
 class CommandError(OamError):
-    """The server refused a command (code is its RETURNCODE, reason its
-    ``Reason`` pair)."""
+    """The server refused a command (code is its RETURNCODE, whatever the
+    number, also -1, -2 or -3; reason its ``Reason`` pair)."""
 
 
 class TransportError(OamError):
     """No connection, or no usable reply (code -1 or 0; error the system
-    error code)."""
+    error code): the library's own failure, not the server's answer."""
 
 
 class FileTransferError(OamError):
@@ -117,6 +229,17 @@ class TransferCancelled(FileTransferError):
 class LinkDownError(TransportError):
     """A session's link is down (reconnecting or given up): nothing was
     sent (code -2)."""
+
+
+class BusyError(TransportError):
+    """A session call that cannot run now (code -3): open() while the
+    session is open, or a command of the session from inside one of its own
+    calls on the same thread (a progress callback)."""
+
+
+class DesynchronisedError(TransportError):
+    """The reply that came to a session's command was another command's
+    (code -4): nothing of it is given, and the session rebuilds the link."""
 
 
 class TransferPhase(enum.IntEnum):
@@ -149,6 +272,27 @@ def _transport_error(what: str, code: int) -> TransportError:
     err = lib.oam_last_error()
     text = _text_result(lib.oam_last_error_text) if err else "no reply"
     return TransportError("%s failed: %s" % (what, text), code, text, err)
+
+
+_SESSION_RESULTS = {
+    _native.LINK_DOWN: (LinkDownError, "the session's link is down", "link down"),
+    _native.BUSY: (BusyError, "the session is busy: a call of its own is under way on this thread", "busy"),
+    _native.DESYNCHRONISED: (DesynchronisedError, "the reply was another command's", "desynchronised"),
+}
+
+
+def _library_failure(what: str, code: int, origin: int, session: bool) -> Optional[OamError]:
+    """The exception for a result the library produced itself, or None when
+    it is the server's code. Before a library that reports the origin (it
+    reads NONE), the numbers decide as they always did."""
+    if origin == _native.RESULT_SERVER:
+        return None
+    if session and code in _SESSION_RESULTS:
+        cls, text, reason = _SESSION_RESULTS[code]
+        return cls("%s: %s" % (what, text), code, reason)
+    if code == -1 or origin == _native.RESULT_LIBRARY:
+        return _transport_error(what, code)
+    return None
 
 
 # ---------------------------------------------------------------- records
@@ -222,15 +366,14 @@ def _atoi(text: str) -> int:
 
 # ---------------------------------------------------------------- channel
 
-def _outcome(command: str, code: int, buf, length: int) -> bytes:
-    """The rest of a reply, or the exception its result code stands for."""
+def _outcome(command: str, code: int, origin: int, session: bool, buf, length: int) -> bytes:
+    """The rest of a reply, or the exception its result stands for."""
     rest = buf[:min(length, _native.REPLY_MAX)]
     if code == 0:
         return rest
-    if code == -1:
-        raise _transport_error("%s command" % command, -1)
-    if code == _native.LINK_DOWN:
-        raise LinkDownError("%s: the session's link is down" % command, code, "link down")
+    failure = _library_failure("%s command" % command, code, origin, session)
+    if failure is not None:
+        raise failure
     reason = _reason(_dec(rest))
     raise CommandError("%s refused (%d): %s" % (command, code, reason), code, reason, reply=_dec(rest))
 
@@ -323,7 +466,7 @@ class _Commands:
         """Uploads file_name from the module directory (:func:`module_dir`).
         Returns once the server's final reply came; like the library, it
         does not tell the server's verdict on the stored file."""
-        code = self._call(self._native("upload"), _enc(station), _enc(file_name))
+        code, _ = self._call(self._native("upload"), _enc(station), _enc(file_name))
         if code != 0:
             self._transfer_failed("upload", file_name, code,
                                   "cannot read or pack the file" if code == 1 else "no usable reply")
@@ -331,7 +474,7 @@ class _Commands:
     def download(self, station: str, file_name: str) -> None:
         """Downloads file_name into the module directory; never leaves a
         partial file behind."""
-        code = self._call(self._native("download"), _enc(station), _enc(file_name))
+        code, _ = self._call(self._native("download"), _enc(station), _enc(file_name))
         if code != 0:
             self._transfer_failed("download", file_name, code, _DOWNLOAD_REASONS.get(code, "failed"))
 
@@ -346,14 +489,14 @@ class _Commands:
         None removes it. Not while a transfer runs."""
         fn = _native.PROGRESS_FN(_progress_trampoline(weakref.ref(self))) if callback else _native.PROGRESS_FN()
         self._on_progress = callback
-        self._native("set_progress")(self._handle(), fn, None)
+        self._run(self._native("set_progress"), fn, None)
         self._progress_fn = fn  # only now is the previous one no longer used
 
     def set_strict(self, strict: bool) -> None:
         """Strict session mode: a reply carrying another command's
         SESSIONID is thrown away and the command waits, within its time-out,
         for its own (TransportError when none comes)."""
-        self._native("set_strict_session")(self._handle(), 1 if strict else 0)
+        self._run(self._native("set_strict_session"), 1 if strict else 0)
 
     def set_command_timeout(self, seconds: float) -> None:
         """Time-out of each send and receive of a command (default 15 s;
@@ -393,25 +536,51 @@ class _Commands:
         return getattr(lib, self._PREFIX + name)
 
     def _setting(self, what: str, name: str, *args) -> None:
-        result = self._native(name)(self._handle(), *args)
+        result = self._run(self._native(name), *args)
         if result == _native.SETTING_BAD_VALUE:
             raise ValueError("%s: value out of range: %r" % (what, args))
         if result != _native.SETTING_OK:
             raise _transport_error("setting the %s" % what, result)
 
-    def _call(self, fn, *args) -> int:
-        result = fn(self._handle(), *args)
+    def _run(self, fn, *args):
+        """fn(handle, *args), the handle held for the call (see Session)."""
+        h = self._enter()
+        try:
+            return fn(h, *args)
+        finally:
+            self._leave()
+
+    def _call(self, fn, *args) -> Tuple[int, int]:
+        """A command-like call: its result and, when it failed, where the
+        result came from. The origin is read right after the call, before
+        any other Python code of this thread could run a command."""
+        h = self._enter()
+        try:
+            result = fn(h, *args)
+            origin = lib.oam_last_result_origin() if result else _native.RESULT_NONE
+        finally:
+            self._leave()
         err, self._callback_error = self._callback_error, None
         if err is not None:
             raise err
-        return result
+        return result, origin
 
     def _transfer_failed(self, what: str, file_name: str, code: int, reason: str):
+        # A transfer passes on no server code but 1 and 7, so its numbers
+        # need no origin: 110 is the cancel, -2, -3 and -4 the session's.
         if code == _native.PROGRESS_CANCELLED:
             raise TransferCancelled("%s of %s cancelled" % (what, file_name), code, "cancelled")
-        if code == _native.LINK_DOWN:
-            raise LinkDownError("%s of %s: the session's link is down" % (what, file_name), code, "link down")
+        if self._SESSION and code in _SESSION_RESULTS:
+            raise _library_failure("%s of %s" % (what, file_name), code, _native.RESULT_LIBRARY, True)
         raise FileTransferError("%s of %s failed (%d): %s" % (what, file_name, code, reason), code, reason)
+
+    _SESSION = False  # a Session's own results (-2, -3, -4) come from the library
+
+    def _enter(self):
+        return self._handle()
+
+    def _leave(self) -> None:
+        pass
 
     def _handle(self):
         raise NotImplementedError
@@ -456,8 +625,10 @@ class Channel(_Commands):
         self._local = threading.local()
         self._callback_error = None
         self._on_link_break = on_link_break
-        # Kept here: the C side holds only the pointer.
-        self._link_fn = _native.LINK_BREAK_FN(self._link_break)
+        # Kept here: the C side holds only the pointer. Through a weak
+        # reference: a cycle would keep a dropped channel, and its
+        # connection, until the garbage collector ran.
+        self._link_fn = _native.LINK_BREAK_FN(_link_break_trampoline(weakref.ref(self)))
         lib.oam_channel_set_link_break(self._h, None, self._link_fn, None)
         try:
             self._configure(strict, command_timeout, connect_timeout, keep_alive, on_progress)
@@ -553,22 +724,32 @@ class Channel(_Commands):
             self._handle()
         if ";" in station or "=" in station:
             _checked_name("station", station)
-        code = _native.command_unchecked(self._hp, station.encode(ENCODING), command.encode(ENCODING),
-                                         params.encode(ENCODING), buf, size, length_ref)
+        codec = _codec()
+        code = _native.command_unchecked(self._hp, station.encode(codec, "surrogateescape"),
+                                         command.encode(codec, "surrogateescape"),
+                                         params.encode(codec, "surrogateescape"), buf, size, length_ref)
+        # At once: no other call of this thread may overwrite it first.
+        origin = lib.oam_last_result_origin() if code else _native.RESULT_NONE
         if self._callback_error is not None:
             err, self._callback_error = self._callback_error, None
             raise err
         if code == 0:
             return buf[:min(length.value, _native.REPLY_MAX)]
-        return _outcome(command, code, buf, length.value)
+        return _outcome(command, code, origin, False, buf, length.value)
 
-    def _link_break(self, channel, user) -> None:
+
+def _link_break_trampoline(ref: "weakref.ref[Channel]"):
+    def call(channel, user):
         # Runs inside a library call: nothing may propagate into C.
+        obj = ref()
+        if obj is None:
+            return
         try:
-            if self._on_link_break is not None:
-                self._on_link_break(self)
+            if obj._on_link_break is not None:
+                obj._on_link_break(obj)
         except BaseException as e:
-            self._callback_error = e
+            obj._callback_error = e
+    return call
 
 
 # ---------------------------------------------------------------- session
@@ -629,7 +810,7 @@ def _session_trampoline(ref: "weakref.ref[Session]"):
                 finally:
                     obj = None  # a last reference dropped here is freed off this thread (see close)
         except BaseException:  # never into C; there is no caller to hand it to
-            traceback.print_exc()
+            logger.exception("oamsdk: the session's on_state callback raised")
         finally:
             _in_callback.depth -= 1
     return call
@@ -638,6 +819,15 @@ def _session_trampoline(ref: "weakref.ref[Session]"):
 def _delete_session(handle, keep) -> None:
     # keep: the callbacks, alive until the library has stopped calling them.
     lib.oam_session_delete(handle)
+
+
+def _free_session(handle, keep) -> None:
+    # Never from inside a session callback: the library would wait for the
+    # thread it is running on.
+    if getattr(_in_callback, "depth", 0):
+        threading.Thread(target=_delete_session, args=(handle, keep), name="oamsdk-session-close").start()
+    else:
+        _delete_session(handle, keep)
 
 
 @atexit.register
@@ -659,16 +849,23 @@ class Session(_Commands):
     watches the idle link; otherwise the next command after the back-off
     reconnects first.
 
+    Besides the channel's errors, a command raises LinkDownError (-2) while
+    the link is down, BusyError (-3) from inside one of the session's own
+    calls on the same thread (a progress callback) and DesynchronisedError
+    (-4) when the reply was another command's; the same numbers sent by the
+    server as its RETURNCODE are a CommandError.
+
     on_state(event) receives each :class:`SessionEvent`: on the thread of
     the call that noticed the change, or the session's own thread for
     background reconnects. It may issue commands (they raise LinkDownError
-    while the link is down). An exception it raises is printed to stderr
-    and dropped. user/password: the log-in (user None: none). backoff:
+    while the link is down) and call :meth:`close`. An exception it raises
+    goes to the "oamsdk" logger (logger.exception). user/password: the log-in (user None: none). backoff:
     (initial, maximum seconds, jitter percent, attempts; 0 for ever),
     default (0.5, 30, 20, 0). The other settings are those of Channel.
     """
 
     _PREFIX = "oam_session_"
+    _SESSION = True
 
     def __init__(self, host: str = "127.0.0.1", port: int = 9000, *, user: Optional[str] = "admin",
                  password: str = "admin", on_state: Optional[Callable[[SessionEvent], None]] = None,
@@ -682,6 +879,12 @@ class Session(_Commands):
             raise MemoryError("oamsdk: no memory for a session")
         self._local = threading.local()
         self._callback_error = None
+        # Calls into the C session under way, on any thread: a close() meanwhile
+        # (from a callback inside one of them, or from another thread) frees
+        # the session only when the last has returned.
+        self._lock = threading.Lock()
+        self._calls = 0
+        self._free = None
         self._on_state = on_state
         self._state_fn = _native.SESSION_FN(_session_trampoline(weakref.ref(self)))
         try:
@@ -710,42 +913,55 @@ class Session(_Commands):
         """Connects and logs in once; also the way back after GIVEN_UP.
         TransportError when it cannot connect or gets no log-in reply,
         CommandError when the server refuses the log-in."""
-        code = lib.oam_session_open(self._handle())
+        code, origin = self._call(lib.oam_session_open)
         if code == 0:
             return
-        if code == -1:
-            raise _transport_error("opening the session to %s:%d" % (self.host, self.port), -1)
-        if code == _native.BUSY:
-            raise OamError("the session is already open", code, "busy")
+        what = "opening the session to %s:%d" % (self.host, self.port)
+        if code == _native.BUSY and origin != _native.RESULT_SERVER:
+            raise BusyError("%s: the session is already open" % what, code, "busy")
+        failure = _library_failure(what, code, origin, False)
+        if failure is not None:
+            raise failure
         raise CommandError("Login refused (%d)" % code, code, "log-in refused")
 
     def disconnect(self) -> None:
         """Closes the link and stops reconnecting (reports CLOSED); open()
         may follow."""
-        lib.oam_session_close(self._handle())
+        self._run(lib.oam_session_close)
 
     def close(self) -> None:
         """Stops the session (a reconnect under way is cut short, the
-        background thread ends) and frees it; further calls raise. From
-        inside its own callback, the freeing is handed to another thread."""
-        h, self._h = getattr(self, "_h", None), None
-        if not h:
+        background thread ends) and frees it; further calls raise ValueError.
+        Safe from its own callback and while other threads are inside its
+        calls: the link is closed at once (those calls fail) and the session
+        freed when the last of them has returned, never from inside one of
+        its callbacks (there it is handed to another thread)."""
+        lock = getattr(self, "_lock", None)
+        if lock is None:  # __init__ failed before the session was made
             return
+        with lock:
+            h, self._h = self._h, None
+            if not h:
+                return
+            others = self._calls
+            self._calls += 1
+            self._free = (h, (self._state_fn, self._progress_fn))
         _open_sessions.discard(self)
-        keep = (self._state_fn, self._progress_fn)
-        if getattr(_in_callback, "depth", 0):
-            threading.Thread(target=_delete_session, args=(h, keep), name="oamsdk-session-close").start()
-        else:
-            _delete_session(h, keep)
+        try:
+            if others:
+                lib.oam_session_close(h)  # wakes them; the free waits for them
+        finally:
+            self._leave()
 
     @property
     def state(self) -> SessionState:
-        """The state of the link now (CONNECTED or RESTORED while up)."""
-        return _enum(SessionState, lib.oam_session_state(self._handle()))
+        """The state of the link now (while up: CONNECTED after open(),
+        RESTORED after a reconnect since)."""
+        return _enum(SessionState, self._run(lib.oam_session_state))
 
     @property
     def connected(self) -> bool:
-        return lib.oam_session_is_connected(self._handle()) == 1
+        return self._run(lib.oam_session_is_connected) == 1
 
     @property
     def closed(self) -> bool:
@@ -768,6 +984,22 @@ class Session(_Commands):
             raise ValueError("oamsdk: the session is closed")
         return self._h
 
+    def _enter(self):
+        with self._lock:
+            if not self._h:
+                raise ValueError("oamsdk: the session is closed")
+            self._calls += 1
+            return self._h
+
+    def _leave(self) -> None:
+        with self._lock:
+            self._calls -= 1
+            free = self._free if self._calls == 0 else None
+            if free is not None:
+                self._free = None
+        if free is not None:
+            _free_session(*free)
+
     def _request(self, command: str, params: str, station: str = "") -> bytes:
         if ";" in station or "=" in station:
             _checked_name("station", station)
@@ -776,9 +1008,10 @@ class Session(_Commands):
         except AttributeError:
             buf, length = ctypes.create_string_buffer(_native.REPLY_MAX + 1), ctypes.c_size_t()
             self._local.reply = (buf, length)
-        code = self._call(lib.oam_session_command, _enc(station), _enc(command), _enc(params), buf, len(buf),
-                          ctypes.byref(length))
-        return _outcome(command, code, buf, length.value)
+        codec = _codec()
+        code, origin = self._call(lib.oam_session_command, _enc(station, codec), _enc(command, codec),
+                                  _enc(params, codec), buf, len(buf), ctypes.byref(length))
+        return _outcome(command, code, origin, True, buf, length.value)
 
 
 def _enum(cls, value: int):
@@ -996,7 +1229,7 @@ def base64_decode(text: str) -> bytes:
 def module_dir() -> str:
     """The directory uploads are read from and downloads written to
     (OAMSDK_MODULE_DIR overrides it)."""
-    return _text_result(lib.oam_module_dir, 1024)
+    return _text_result(lib.oam_module_dir, 1024, _path)
 
 
 def last_error() -> int:
@@ -1015,13 +1248,13 @@ _hooks = {}
 
 def set_log_hook(sink: int, hook: Optional[Callable[[int, str], None]]) -> None:
     """Calls hook(sink, message) for every message of a sink (None
-    removes it). An exception the hook raises is printed and dropped: it
-    never reaches the library."""
+    removes it). An exception the hook raises goes to the "oamsdk" logger
+    (logger.exception): it never reaches the library."""
     def call(s, message, user):
         try:
             hook(s, _dec(message))
         except BaseException:
-            traceback.print_exc()
+            logger.exception("oamsdk: the log hook of sink %d raised", s)
 
     fn = _native.LOG_FN(call) if hook is not None else _native.LOG_FN()
     if lib.oam_log_set_hook(sink, fn, None) != 0:

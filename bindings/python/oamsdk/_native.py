@@ -26,6 +26,11 @@ SETTING_FAILED = -3
 PROGRESS_CANCELLED = 110
 LINK_DOWN = -2
 BUSY = -3
+DESYNCHRONISED = -4
+# Where the result of a thread's last command came from (oam_last_result_origin).
+RESULT_NONE = 0
+RESULT_SERVER = 1
+RESULT_LIBRARY = 2
 
 
 class PTZDEVICE_STRUCT(Structure):
@@ -82,6 +87,9 @@ PROTOTYPES = {
     "oam_name_to_inet": (c_uint32, [c_char_p]),
     "oam_library_version": (c_int32, [c_char_p, c_size_t]),
     "oam_library_soname": (c_int32, [c_char_p, c_size_t]),
+    "oam_last_result_origin": (c_int32, []),
+    "oam_set_code_page": (c_int32, [c_uint32]),
+    "oam_code_page": (c_uint32, []),
     "oam_channel_new": (channel_p, []),
     "oam_channel_delete": (None, [channel_p]),
     "oam_channel_set_link_break": (c_int32, [channel_p, c_void_p, LINK_BREAK_FN, c_void_p]),

@@ -1,4 +1,7 @@
+import base64
+import gc
 import os
+import re
 import socket
 import struct
 import threading
@@ -8,6 +11,8 @@ import pytest
 
 import oamsdk
 from oamsdk import Channel, CommandError, FileTransferError, TransportError
+
+from conftest import Peer, reply
 
 
 @pytest.mark.parametrize("action, code, reason", [
@@ -301,3 +306,113 @@ def test_progress_reports_each_phase_and_cancels(commands):
     del seen[:]
     commands.upload("S2", "py-progress.bin")
     assert seen == []
+
+
+# ---- whose result it was: the server's code or the library's own failure
+
+@pytest.mark.parametrize("code", [-1, -2, -3, -4, 7])
+def test_a_servers_code_is_always_a_refusal_on_a_channel(code):
+    # A server may put any number in RETURNCODE, also those the library
+    # uses for its own failures: from a plain channel they are refusals.
+    peer = Peer(lambda req, n: reply(req, code, b"Reason=why %d;" % code))
+    with Channel("127.0.0.1", peer.port, command_timeout=5) as chan:
+        with pytest.raises(CommandError) as e:
+            chan.command("Get", "X=;", "S1")
+        assert e.value.code == code and e.value.reason == "why %d" % code
+        with pytest.raises(CommandError) as e:
+            chan.get("S1", "X")
+        assert e.value.code == code
+    peer.join()
+
+
+def test_no_reply_is_a_transport_error_on_a_channel():
+    peer = Peer(lambda req, n: None)  # closes at the first request
+    with Channel("127.0.0.1", peer.port, command_timeout=5) as chan:
+        with pytest.raises(TransportError) as e:
+            chan.command("Get", "X=;", "S1")
+        assert e.value.code == -1 and not isinstance(e.value, CommandError)
+    peer.join()
+
+
+# ---- text in the library's code page
+
+@pytest.fixture
+def code_page():
+    """Restores the library's code page after the test."""
+    before = oamsdk.code_page()
+    yield oamsdk.set_code_page
+    oamsdk.set_code_page(before)
+
+
+def test_code_page_follows_the_library_and_refuses_what_it_cannot_scan(code_page):
+    code_page(936)
+    assert oamsdk.code_page() == 936 and oamsdk.ENCODING == "gbk"
+    code_page(65001)
+    assert oamsdk.ENCODING == "utf-8"
+    for page in (1200, 1201, 12000, 65000, 54936, 50220, 20932, 51932, 52936):
+        with pytest.raises(ValueError):
+            code_page(page)
+        assert oamsdk.code_page() == 65001  # nothing changed
+    code_page(0)
+    assert oamsdk.code_page() != 0  # the system's
+
+
+@pytest.mark.skipif(os.name == "nt", reason="a POSIX file name's bytes")
+def test_the_module_directory_is_a_path_whatever_the_code_page(code_page, monkeypatch):
+    directory = os.path.join(oamsdk.module_dir(), "模块")
+    monkeypatch.setenv("OAMSDK_MODULE_DIR", directory)
+    code_page(936)
+    assert oamsdk.module_dir() == directory
+
+
+@pytest.mark.parametrize("page, ids, first", [
+    # GBK text, and bytes no GBK decoder takes (0x80; a lead byte with a
+    # bad trail).
+    (936, ["北门".encode("gbk"), b"\x80X", b"\x81\x7fY", b"S\xa1\xa1"], "北门"),
+    # Characters with two codes (NEC and IBM duplicates, cp950's): each
+    # must go back as the bytes it came as, not as the other code.
+    (932, [b"\xfa\x40", b"\x87\x90A", "駅".encode("cp932")], None),
+    (950, ["十".encode("cp950"), b"\xa2\xcc"], "十"),
+])
+def test_station_ids_and_names_round_trip_in_the_code_page(code_page, page, ids, first):
+    # Each station id goes back to the server as it came.
+    names = [b"Name\x80" + i for i in ids]
+    entries = b",".join(i + b"[" + base64.b64encode(n) + b"]1" for i, n in zip(ids, names))
+
+    def answer(req, n):
+        if b"CMD=Get;AllStation=;" in req:
+            return reply(req, 0, b"AllStation=" + entries + b";")
+        return reply(req, 0, b"StationTopo=;")
+
+    code_page(page)
+    peer = Peer(answer)
+    with Channel("127.0.0.1", peer.port, command_timeout=5) as chan:
+        stations = chan.stations()
+        assert len(stations) == len(ids)
+        if first:
+            assert stations[0].id == first
+        for st in stations:
+            assert chan.devices(st) == []
+            assert st.name.startswith("Name")
+    peer.join()
+    asked = [re.search(rb"STATIONID=(.*?);CMD=Get;StationTopo", r).group(1) for r in peer.requests[1:]]
+    assert asked == ids
+    assert [s.name.encode(oamsdk.ENCODING, "surrogateescape") for s in stations] == names
+
+
+# ---- lifetimes
+
+def _open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="counts /proc/self/fd")
+def test_a_dropped_channel_frees_its_connection_at_once(server):
+    gc.disable()  # no collection may hide a reference cycle
+    try:
+        before = _open_descriptors()
+        for _ in range(20):
+            Channel(*server, on_link_break=lambda c: None)
+        assert _open_descriptors() == before
+    finally:
+        gc.enable()

@@ -2,11 +2,14 @@ import gc
 import re
 import socket
 import threading
+import time
 
 import pytest
 
 import oamsdk
 from oamsdk import CommandError, LinkDownError, Session, SessionCause, SessionState, TransportError
+
+from conftest import Peer, reply
 
 
 def test_session_commands_and_close(server):
@@ -21,7 +24,7 @@ def test_session_commands_and_close(server):
         with pytest.raises(CommandError) as e:
             s.set("S1", "Contrast", 500)
         assert e.value.code == 9 and "0..100" in e.value.reason
-        with pytest.raises(oamsdk.OamError) as e:
+        with pytest.raises(oamsdk.BusyError) as e:
             s.open()
         assert e.value.code == -3  # already open
         s.disconnect()
@@ -96,7 +99,7 @@ def _login_peer(connections):
     return srv.getsockname()[1], t
 
 
-def test_background_reconnect_calls_back_from_the_library_thread(capfd):
+def test_background_reconnect_calls_back_from_the_library_thread(capfd, caplog):
     # The peer drops the first connection: the session's own thread finds
     # it, reconnects and logs in again, calling back into Python (holding
     # the GIL) each time; the callback's exception stays in Python.
@@ -121,7 +124,10 @@ def test_background_reconnect_calls_back_from_the_library_thread(capfd):
     me = threading.get_ident()
     assert events[0][1] == me and events[-1][1] == me
     assert all(t != me for _, t in events[1:4])
-    assert "from the state callback" in capfd.readouterr().err
+    # Sent to the package's logger, with its traceback, not to stderr.
+    failed = [r for r in caplog.records if r.name == "oamsdk" and r.exc_info]
+    assert len(failed) == 1 and "from the state callback" in str(failed[0].exc_info[1])
+    assert "from the state callback" not in capfd.readouterr().err
 
 
 def test_session_dropped_inside_its_own_callback_is_freed_elsewhere():
@@ -140,3 +146,77 @@ def test_session_dropped_inside_its_own_callback_is_freed_elsewhere():
     assert done.wait(15)
     peer.join(10)  # the session's connection closes once it is freed
     assert not peer.is_alive()
+
+
+@pytest.mark.parametrize("code", [-1, -2, -3, -4])
+def test_a_servers_code_through_a_session_is_a_refusal(code):
+    # The numbers of the session's own results, sent by the server: a
+    # refusal with its reason, and the link stays up.
+    peer = Peer(lambda req, n: reply(req, 0 if n == 0 else code, b"" if n == 0 else b"Reason=no;"))
+    with Session("127.0.0.1", peer.port, command_timeout=5) as s:
+        for _ in range(2):
+            with pytest.raises(CommandError) as e:
+                s.get("S1", "X")
+            assert e.value.code == code and e.value.reason == "no"
+        assert s.connected
+    peer.join()
+
+
+def test_a_log_in_refused_with_the_busy_number_is_a_refusal():
+    peer = Peer(lambda req, n: reply(req, -3, b"Reason=locked;"))
+    with pytest.raises(CommandError) as e:
+        Session("127.0.0.1", peer.port, command_timeout=5)
+    assert e.value.code == -3
+    peer.join()
+
+
+def test_session_closed_from_its_callback_inside_a_command_on_the_hosts_thread():
+    # The peer drops the connection at the first command; the next command
+    # reconnects on this thread and reports RECONNECTING from inside it,
+    # where the callback closes the session. That command fails, the
+    # session is freed only once it has returned, and nothing runs on freed
+    # memory meanwhile (the sleep gives a premature free time to happen).
+    peer = Peer(lambda req, n: reply(req) if n == 0 else None)
+    events = []
+    s = None
+
+    def on_state(e):
+        events.append(e.state)
+        if e.state == SessionState.RECONNECTING:
+            s.close()
+            time.sleep(0.3)
+
+    s = Session("127.0.0.1", peer.port, on_state=on_state, backoff=(0.01, 0.02, 0, 0), command_timeout=5)
+    with pytest.raises(TransportError):
+        s.get("S1", "X")  # finds the link gone
+    assert peer.join()
+    time.sleep(0.05)  # past the back-off
+    with pytest.raises(LinkDownError):
+        s.get("S1", "X")
+    assert s.closed
+    assert events == [SessionState.CONNECTED, SessionState.LOST, SessionState.RECONNECTING, SessionState.CLOSED]
+    with pytest.raises(ValueError):
+        s.get("S1", "X")
+
+
+
+def test_another_commands_late_reply_never_answers_a_session_command():
+    # The first Get times out; its reply comes late, while the second
+    # waits, and the second's own after it. The second must not take the
+    # first one's value: it fails as desynchronised (its own reply then
+    # is thrown away with the link).
+    def answer(req, n):
+        if n == 1:
+            time.sleep(1.0)
+            return reply(req, 0, b"X=111;")
+        return reply(req, 0, b"X=222;" if n else b"")
+
+    peer = Peer(answer, connections=2)
+    with Session("127.0.0.1", peer.port, command_timeout=0.5, backoff=(60, 60, 0, 0)) as s:
+        with pytest.raises(TransportError) as e:
+            s.get("S1", "X")
+        assert type(e.value) is TransportError
+        with pytest.raises(oamsdk.DesynchronisedError) as e:
+            s.get("S1", "X")
+        assert e.value.code == -4
+    peer.join()
