@@ -10,6 +10,7 @@
 #include "Corbex.h"
 #include "OamCommand.h"
 #include "channel/ChannelInternal.h"
+#include "channel/ChannelOptions.h"
 #include "codec/Reply.h"
 
 using oam::channel::LockGuard;
@@ -132,9 +133,10 @@ int CClientSocket::SendCommand(CString station, CString command, CString params,
 }
 
 int CClientSocket::SendCommandEx(CString station, CString command, CString params, CString& reply) {
+    oam::channel::ExchangeState& ex = oam::channel::StateOf(this);
     reply.Empty();
-    m_nReplyFrom = m_nRestFrom = m_nReplyTo = 0;  // no reply yet
-    m_bReplySessionMatched = 0;
+    ex.m_nReplyFrom = ex.m_nRestFrom = ex.m_nReplyTo = 0;  // no reply yet
+    ex.m_bReplySessionMatched = 0;
     ClearSocketBufferedData();
 
     CString request;
@@ -153,24 +155,24 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         return -1;
     }
 
-    StrictDeadline deadline(m_hSocket, m_bStrictSession != 0);
+    StrictDeadline deadline(m_hSocket, ex.m_bStrictSession != 0);
     for (;;) {
         m_nRecvLen = win::recv(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, 0);
         if (m_nRecvLen <= 0) break;
         AssembleCommand();
-        if (m_bStrictSession && !TakeReplyFor(m_nSession)) {
-            Trace(CFunction::RLog, "Stale reply discarded:%s", m_RecvBuf + m_nReplyFrom,
-                  static_cast<size_t>(m_nReplyTo - m_nReplyFrom));
-            m_bReplySessionMatched = -1;
+        if (ex.m_bStrictSession && !TakeReplyFor(m_nSession)) {
+            Trace(CFunction::RLog, "Stale reply discarded:%s", m_RecvBuf + ex.m_nReplyFrom,
+                  static_cast<size_t>(ex.m_nReplyTo - ex.m_nReplyFrom));
+            ex.m_bReplySessionMatched = -1;
             if (deadline.Narrow()) continue;
             m_nRecvLen = SOCKET_ERROR;  // nothing left of the time-out
             break;
         }
         int code = m_nReplyCode;
-        m_bReplySessionMatched = m_nReplySession == m_nSession ? 1 : -1;
+        ex.m_bReplySessionMatched = m_nReplySession == m_nSession ? 1 : -1;
         if (code != 0)
-            Trace(CFunction::DLog, "Command return failed:%s", m_RecvBuf + m_nRestFrom,
-                  static_cast<size_t>(m_nReplyTo - m_nRestFrom));
+            Trace(CFunction::DLog, "Command return failed:%s", m_RecvBuf + ex.m_nRestFrom,
+                  static_cast<size_t>(ex.m_nReplyTo - ex.m_nRestFrom));
         else if (m_nReplySession != m_nSession)
             CFunction::RLog("Ret Session error,Need:%d ret:%d", m_nSession, m_nReplySession);
         reply = ReplyRest();
@@ -183,7 +185,7 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         CString text = CFunction::GetLastErrorString();
         CFunction::RLog("Socket Error,received data len =0.Msg=%s", text.GetString());
     }
-    m_nReplyFrom = m_nRestFrom = m_nReplyTo = 0;  // a discarded stale reply is none
+    ex.m_nReplyFrom = ex.m_nRestFrom = ex.m_nReplyTo = 0;  // a discarded stale reply is none
     m_nSession = NextSession(m_nSession);
     return -1;
 }
@@ -193,10 +195,11 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
 // the right one written back to back). Otherwise the mismatch is logged and
 // the caller reads on.
 bool CClientSocket::TakeReplyFor(int32_t session) {
+    oam::channel::ExchangeState& ex = oam::channel::StateOf(this);
     if (m_nReplySession == session) return true;
     CFunction::RLog("Ret Session error,Need:%d ret:%d", session, m_nReplySession);
-    const char* text = m_RecvBuf + m_nReplyFrom;
-    size_t length = static_cast<size_t>(m_nReplyTo - m_nReplyFrom);
+    const char* text = m_RecvBuf + ex.m_nReplyFrom;
+    size_t length = static_cast<size_t>(ex.m_nReplyTo - ex.m_nReplyFrom);
     size_t at = oam::codec::FindReplyFor(text, length, session);
     if (at == oam::codec::npos) return false;
     FrameReply(text + at, length - at);
@@ -238,10 +241,11 @@ int CClientSocket::AssembleCommand() {
 }
 
 int CClientSocket::FrameReply(const char* text, size_t length) {
+    oam::channel::ExchangeState& ex = oam::channel::StateOf(this);
     oam::codec::Reply r = oam::codec::ReadReply(text, length);
-    m_nReplyFrom = static_cast<int32_t>(r.text.p - m_RecvBuf);
-    m_nReplyTo = static_cast<int32_t>(m_nReplyFrom + static_cast<int32_t>(r.text.n));
-    m_nRestFrom = static_cast<int32_t>(r.rest.p - m_RecvBuf);
+    ex.m_nReplyFrom = static_cast<int32_t>(r.text.p - m_RecvBuf);
+    ex.m_nReplyTo = static_cast<int32_t>(ex.m_nReplyFrom + static_cast<int32_t>(r.text.n));
+    ex.m_nRestFrom = static_cast<int32_t>(r.rest.p - m_RecvBuf);
     m_nReplySession = r.session;
     m_nReplyCode = r.code;
     Trace(CFunction::DLog, "Return:%s", r.text.p, r.text.n);
@@ -249,5 +253,6 @@ int CClientSocket::FrameReply(const char* text, size_t length) {
 }
 
 CString CClientSocket::ReplyRest() const {
-    return CString(m_RecvBuf + m_nRestFrom, m_nReplyTo - m_nRestFrom);
+    oam::channel::ExchangeState& ex = oam::channel::StateOf(this);
+    return CString(m_RecvBuf + ex.m_nRestFrom, ex.m_nReplyTo - ex.m_nRestFrom);
 }

@@ -1,6 +1,7 @@
 // Connection life cycle, the link-break notice, the channel lock and the
 // address operations.
 #include <stdlib.h>
+#include <string.h>
 
 #include <atomic>
 #include <string>
@@ -316,6 +317,34 @@ TEST(Connection, CreateAndCloseFollowTheStateTable) {
     EXPECT_TRUE(server.waitClosed(0));
     EXPECT_EQ(channel.Close(), -1);
 }
+
+// A host built against the 1.0.0 headers has GetSocket() inlined: it reads
+// the handle at 1.0.0's offset and sizes the object as 1.0.0 did (figures
+// of the x86-64 Linux build; 1.0.0 shipped for nothing else).
+#if defined(__x86_64__) && defined(__linux__)
+static_assert(sizeof(CClientSocket) == 60264, "CClientSocket's size is part of the 1.0.0 ABI");
+TEST(Connection, HostBuiltAgainstTheFirstReleaseReadsTheSocket) {
+    const size_t kSocketOffset100 = 176;
+    FakeServer server({Action::reply("SESSIONID=0;RETURNCODE=0;")});
+    CClientSocket channel;
+    SOCKET atOldPlace = 0;
+    auto readOld = [&] {
+        memcpy(&atOldPlace, reinterpret_cast<const char*>(&channel) + kSocketOffset100, sizeof atOldPlace);
+        return atOldPlace;
+    };
+    EXPECT_EQ(readOld(), 0u);
+    ASSERT_TRUE(Connect(channel, server));
+    EXPECT_NE(readOld(), 0u);
+    EXPECT_EQ(atOldPlace, channel.GetSocket());
+    // The session setters leave the 1.0.0 members where they were.
+    channel.SetStrictSession(TRUE);
+    EXPECT_EQ(channel.SendCommand("1", "Get", ""), 0);
+    EXPECT_TRUE(channel.LastReplySessionMatched());
+    EXPECT_EQ(readOld(), channel.GetSocket());
+    EXPECT_EQ(channel.Close(), 0);
+    EXPECT_EQ(readOld(), 0u);
+}
+#endif
 
 TEST(Connection, DestructorReleasesTheConnection) {
     FakeServer server;
