@@ -48,15 +48,15 @@ OAMSDK_API void OamSetMessageBoxHook(OamMessageBoxHook hook);
 
 // ---- services Corbex stands on (defined in Corbex) --------------------------
 // The calling thread's error code: GetLastError's slot.
-extern "C" OAMSDK_API uint32_t CorbexGetThreadError();
-extern "C" OAMSDK_API void CorbexSetThreadError(uint32_t code);
+extern "C" CORBEX_API uint32_t CorbexGetThreadError();
+extern "C" CORBEX_API void CorbexSetThreadError(uint32_t code);
 // Full file name of the module (executable or shared library) that holds
 // the address; its length, or 0 (empty path) when unknown or longer than
 // size - 1.
-OAMSDK_API DWORD OamGetModuleFileName(const void* addressInModule, char* path, DWORD size);
+CORBEX_API DWORD OamGetModuleFileName(const void* addressInModule, char* path, DWORD size);
 // A file opened for appending whole lines, shared with other writers; null
 // when it cannot be opened. Each OamAppendLogFile call writes its bytes at
 // the end of the file at that moment.
-OAMSDK_API HANDLE OamOpenLogFile(const char* path);
-OAMSDK_API BOOL OamAppendLogFile(HANDLE file, const char* data, DWORD size);
-OAMSDK_API void OamCloseLogFile(HANDLE file);
+CORBEX_API HANDLE OamOpenLogFile(const char* path);
+CORBEX_API BOOL OamAppendLogFile(HANDLE file, const char* data, DWORD size);
+CORBEX_API void OamCloseLogFile(HANDLE file);
