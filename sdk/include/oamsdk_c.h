@@ -31,10 +31,13 @@
 
 #include "OamRecords.h"
 #include "oam_api.h"
+#include "oamsdk_version.h"
 
-#define OAMSDK_C_VERSION_MAJOR 1
-#define OAMSDK_C_VERSION_MINOR 1
-#define OAMSDK_C_VERSION_PATCH 0
+/* The library's version (one, the project's, generated into
+ * oamsdk_version.h). */
+#define OAMSDK_C_VERSION_MAJOR OAMSDK_VERSION_MAJOR
+#define OAMSDK_C_VERSION_MINOR OAMSDK_VERSION_MINOR
+#define OAMSDK_C_VERSION_PATCH OAMSDK_VERSION_PATCH
 /* major << 16 | minor << 8 | patch: 0x010100 is 1.1.0. 1.1 added the
  * channel's settings and progress, the session and the library's names. */
 #define OAMSDK_C_VERSION \
