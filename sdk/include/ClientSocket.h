@@ -180,7 +180,11 @@ public:
     // count unanswered probes (each 1..32767; count 1..127). A dead link
     // found this way fails the command that waits on it, or the next one,
     // with -1, and the next command's send gives the link-break
-    // notification. DisableKeepAlive switches it off again.
+    // notification. DisableKeepAlive switches it off again. A system that
+    // takes the timing but not the count (Windows before 10 1709, Wine)
+    // keeps its own number of probes: the setting then gives
+    // OAM_OPTION_FAILED (GetLastError: WSAENOPROTOOPT) with keep-alive on
+    // and the timing applied.
     int SetKeepAlive(int idleSeconds, int intervalSeconds, int count);
     int DisableKeepAlive();
     // Progress and cancel of SendFile and ReceiveFile; null removes it.

@@ -305,7 +305,10 @@ OAMSDK_API int32_t oam_channel_reply_session_mismatched(oam_channel* channel);
  * oam_last_error 10060 (WSAETIMEDOUT). Keep-alive: the first probe after
  * idle_s seconds without traffic, then every interval_s, the link dead after
  * count unanswered probes (seconds 1..32767, count 1..127); a dead link
- * found so fails the command waiting on it, or the next, with -1. */
+ * found so fails the command waiting on it, or the next, with -1. A system
+ * that takes the timing but not the count (Windows before 10 1709, Wine)
+ * keeps its own number of probes: OAM_SETTING_FAILED (oam_last_error 10042,
+ * WSAENOPROTOOPT), keep-alive on with the timing applied. */
 OAMSDK_API int32_t oam_channel_set_command_timeout(oam_channel* channel, int32_t milliseconds);
 OAMSDK_API int32_t oam_channel_set_connect_timeout(oam_channel* channel, int32_t milliseconds);
 OAMSDK_API int32_t oam_channel_set_keep_alive(oam_channel* channel, int32_t idle_s, int32_t interval_s,
