@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """One version everywhere: the project's (CMake's project VERSION) is the
-top entry of CHANGELOG.md, the Python package's, and what the built library
+top entry of CHANGELOG.md, the Python package's (pyproject.toml, and
+oamsdk.__version__ when the package states one), and what the built library
 reports through its C interface (oam_version, oam_library_version) and its
 C++ one (OamLibraryVersion).
 
@@ -9,6 +10,7 @@ C++ one (OamLibraryVersion).
 Exit 1 on any difference.
 """
 import ctypes
+import os
 import re
 import sys
 
@@ -25,6 +27,13 @@ def main():
     with open(pyproject) as f:
         m = re.search(r'^version\s*=\s*"([^"]+)"', f.read(), re.M)
     found["pyproject.toml"] = m.group(1) if m else None
+    # The package's __version__, where it states one beside pyproject.toml.
+    init = os.path.join(os.path.dirname(pyproject), "oamsdk", "__init__.py")
+    if os.path.exists(init):
+        with open(init) as f:
+            m = re.search(r'^__version__\s*=\s*"([^"]+)"', f.read(), re.M)
+        if m:
+            found["oamsdk.__version__"] = m.group(1)
     lib = ctypes.CDLL(library)
     lib.oam_version.restype = ctypes.c_uint32
     v = lib.oam_version()
