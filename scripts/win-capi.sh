@@ -2,7 +2,8 @@
 # Runs the C interface's C99 test program, cross-built (capi_test.exe),
 # under wine64 against oam-sim (a Linux program, started here with its
 # alarm peer), as tests/sim's sim_run does on Linux; then checks the DLL's
-# exported oam_ functions against oamsdk_c.h.
+# exported oam_ functions against oamsdk_c.h, and everything both DLLs
+# export against the installed headers (nothing internal leaves them).
 #
 #   bash scripts/win-capi.sh [build-win] [build]    exit 0 when both passed
 #
@@ -24,6 +25,16 @@ else
   echo "win-capi: symbols FAILED"
   rc=1
 fi
+HEADERS=$(ls sdk/include/*.h platform/include/*.h | grep -v 'oam_win_posix\.h$'; echo corbex/include/Corbex.h)
+for pair in OAMSDK_API:liboamsdk.dll CORBEX_API:libcorbex.dll; do
+  # shellcheck disable=SC2086
+  if python3 tests/capi/check_symbols.py --all "${pair%%:*}" "$WBUILD/bin/${pair#*:}" $HEADERS; then
+    echo "win-capi: exports of ${pair#*:} passed"
+  else
+    echo "win-capi: exports of ${pair#*:} FAILED"
+    rc=1
+  fi
+done
 
 WORK=$(mktemp -d)
 SIM_PID=

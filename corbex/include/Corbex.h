@@ -6,9 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "oam_api.h"
 #include "oam_string.h"
-
-#define CORBEX_API __attribute__((visibility("default")))
 
 class CORBEX_API CFunction {
 public:

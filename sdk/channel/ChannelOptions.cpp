@@ -24,6 +24,11 @@ std::unordered_map<const CClientSocket*, ChannelOptions>& Table() {
     return *t;
 }
 
+std::unordered_map<const CClientSocket*, ExchangeState>& States() {
+    static auto* t = new std::unordered_map<const CClientSocket*, ExchangeState>;  // outlives static destructors
+    return *t;
+}
+
 template <class F>
 void Update(const CClientSocket* channel, F change) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -124,6 +129,16 @@ void ForgetOptions(const CClientSocket* channel) {
     Table().erase(channel);
 }
 
+ExchangeState& StateOf(const CClientSocket* channel) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return States()[channel];  // nodes keep their place when the table grows
+}
+
+void ForgetState(const CClientSocket* channel) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    States().erase(channel);
+}
+
 int ConnectChannel(const CClientSocket* channel, SOCKET s, const sockaddr_in& sa) {
     ChannelOptions o;
     if (!GetOptions(channel, &o) || (o.connectTimeoutMs <= 0 && o.abortEvent == WSA_INVALID_EVENT))
@@ -144,6 +159,18 @@ void ApplyOptions(const CClientSocket* channel, SOCKET s) {
 }  // namespace oam
 
 using oam::channel::ChannelOptions;
+
+BOOL CClientSocket::LastReplySessionMatched() const {
+    return oam::channel::StateOf(this).m_bReplySessionMatched > 0;
+}
+
+BOOL CClientSocket::LastReplySessionMismatched() const {
+    return oam::channel::StateOf(this).m_bReplySessionMatched < 0;
+}
+
+void CClientSocket::SetStrictSession(BOOL strict) { oam::channel::StateOf(this).m_bStrictSession = strict ? 1 : 0; }
+
+BOOL CClientSocket::GetStrictSession() const { return oam::channel::StateOf(this).m_bStrictSession != 0; }
 
 int CClientSocket::SetCommandTimeout(int milliseconds) {
     if (milliseconds <= 0 || milliseconds > oam::channel::kMaxTimeoutMs) return OAM_OPTION_BAD_VALUE;

@@ -23,6 +23,28 @@ struct ChannelOptions {
     bool refuseForeignReplies = false;
 };
 
+// The command exchange's state added since 1.0.0, beside the object for the
+// same reason. Every channel has one, from its constructor to its
+// destructor; its place does not move meanwhile, so an exchange looks it up
+// once. Guarded as the channel's other members are (its lock, or the thread
+// that issued the command).
+struct ExchangeState {
+    // The last reply, as offsets into m_RecvBuf: its text as traced (cut and
+    // trimmed) is [m_nReplyFrom, m_nReplyTo), what follows its SESSIONID and
+    // RETURNCODE starts at m_nRestFrom.
+    int32_t m_nReplyFrom = 0;
+    int32_t m_nRestFrom = 0;
+    int32_t m_nReplyTo = 0;
+    int32_t m_bStrictSession = 0;        // discard replies of other sessions
+    int32_t m_bReplySessionMatched = 0;  // last exchange: 1 own reply, -1 another session's, 0 none
+    // Whether the reply framed last carried its SESSIONID and RETURNCODE
+    // pairs: a number of -1 may be a pair's or none.
+    bool replyHadSession = false;
+    bool replyHadCode = false;
+};
+ExchangeState& StateOf(const CClientSocket* channel);
+void ForgetState(const CClientSocket* channel);
+
 // A copy of the channel's settings; false (and defaults) when it has none.
 bool GetOptions(const CClientSocket* channel, ChannelOptions* out);
 void SetAbortEvent(const CClientSocket* channel, WSAEVENT ev);

@@ -54,10 +54,7 @@ const int kSocketBufferBytes = 655360;
 }  // namespace
 
 CClientSocket::CClientSocket()
-    : m_nReplyFrom(0),
-      m_nRestFrom(0),
-      m_nReplyTo(0),
-      m_nReplySession(0),
+    : m_nReplySession(0),
       m_nReplyCode(0),
       m_nSession(0),
       m_bLinkBroken(0),
@@ -66,9 +63,8 @@ CClientSocket::CClientSocket()
       m_nServerPort(0),
       m_nRecvLen(0),
       m_pCallback(nullptr),
-      m_lUserData(0),
-      m_bStrictSession(0),
-      m_bReplySessionMatched(0) {
+      m_lUserData(0) {
+    oam::channel::StateOf(this);
     InitializeCriticalSection(&m_csLock);
     memset(m_RecvBuf, 0, sizeof m_RecvBuf);
 }
@@ -80,6 +76,7 @@ CClientSocket::~CClientSocket() {
         m_hSocket = 0;
     }
     oam::channel::ForgetOptions(this);
+    oam::channel::ForgetState(this);
     DeleteCriticalSection(&m_csLock);
 }
 

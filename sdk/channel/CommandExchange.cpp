@@ -77,15 +77,6 @@ void Trace(LogFn log, const char* format, const char* p, size_t n) {
     log(f.c_str(), static_cast<int>(n), p);
 }
 
-// Which leading pairs the reply framed last on this thread carried: the
-// channel's members hold their numbers only, and a number of -1 may be a
-// pair's or none.
-struct FramedPairs {
-    bool session = false;
-    bool code = false;
-};
-thread_local FramedPairs t_framed;
-
 }  // namespace
 
 namespace {
@@ -144,9 +135,10 @@ int CClientSocket::SendCommand(CString station, CString command, CString params,
 }
 
 int CClientSocket::SendCommandEx(CString station, CString command, CString params, CString& reply) {
+    oam::channel::ExchangeState& ex = oam::channel::StateOf(this);
     reply.Empty();
-    m_nReplyFrom = m_nRestFrom = m_nReplyTo = 0;  // no reply yet
-    m_bReplySessionMatched = 0;
+    ex.m_nReplyFrom = ex.m_nRestFrom = ex.m_nReplyTo = 0;  // no reply yet
+    ex.m_bReplySessionMatched = 0;
     ClearSocketBufferedData();
 
     CString request;
@@ -166,26 +158,26 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         return -1;
     }
 
-    StrictDeadline deadline(m_hSocket, m_bStrictSession != 0);
+    StrictDeadline deadline(m_hSocket, ex.m_bStrictSession != 0);
     for (;;) {
         m_nRecvLen = win::recv(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, 0);
         if (m_nRecvLen <= 0) break;
         AssembleCommand();
-        if (m_bStrictSession && !TakeReplyFor(m_nSession)) {
-            Trace(CFunction::RLog, "Stale reply discarded:%s", m_RecvBuf + m_nReplyFrom,
-                  static_cast<size_t>(m_nReplyTo - m_nReplyFrom));
+        if (ex.m_bStrictSession && !TakeReplyFor(m_nSession)) {
+            Trace(CFunction::RLog, "Stale reply discarded:%s", m_RecvBuf + ex.m_nReplyFrom,
+                  static_cast<size_t>(ex.m_nReplyTo - ex.m_nReplyFrom));
             // Only a reply that carried another number is another's.
-            if (t_framed.session) m_bReplySessionMatched = -1;
+            if (ex.replyHadSession) ex.m_bReplySessionMatched = -1;
             if (deadline.Narrow()) continue;
             m_nRecvLen = SOCKET_ERROR;  // nothing left of the time-out
             break;
         }
         int code = m_nReplyCode;
         // A reply without the pair is nobody else's: a server need not echo it.
-        m_bReplySessionMatched = !t_framed.session ? 0 : m_nReplySession == m_nSession ? 1 : -1;
+        ex.m_bReplySessionMatched = !ex.replyHadSession ? 0 : m_nReplySession == m_nSession ? 1 : -1;
         if (code != 0)
-            Trace(CFunction::DLog, "Command return failed:%s", m_RecvBuf + m_nRestFrom,
-                  static_cast<size_t>(m_nReplyTo - m_nRestFrom));
+            Trace(CFunction::DLog, "Command return failed:%s", m_RecvBuf + ex.m_nRestFrom,
+                  static_cast<size_t>(ex.m_nReplyTo - ex.m_nRestFrom));
         else if (m_nReplySession != m_nSession)
             CFunction::RLog("Ret Session error,Need:%d ret:%d", m_nSession, m_nReplySession);
         m_nSession = NextSession(m_nSession);
@@ -193,15 +185,15 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
             // A session's channel: nothing of another command's reply is
             // given as this one's answer, not even by the callers that read
             // the reply where it lies.
-            Trace(CFunction::RLog, "Stale reply discarded:%s", m_RecvBuf + m_nReplyFrom,
-                  static_cast<size_t>(m_nReplyTo - m_nReplyFrom));
-            m_nReplyFrom = m_nRestFrom = m_nReplyTo = 0;
+            Trace(CFunction::RLog, "Stale reply discarded:%s", m_RecvBuf + ex.m_nReplyFrom,
+                  static_cast<size_t>(ex.m_nReplyTo - ex.m_nReplyFrom));
+            ex.m_nReplyFrom = ex.m_nRestFrom = ex.m_nReplyTo = 0;
             SetResultOrigin(OAM_ORIGIN_LIBRARY);
             return OAM_SESSION_DESYNCHRONISED;
         }
         reply = ReplyRest();
         // Without a RETURNCODE the -1 is the library's: no usable reply.
-        SetResultOrigin(t_framed.code ? OAM_ORIGIN_SERVER : OAM_ORIGIN_LIBRARY);
+        SetResultOrigin(ex.replyHadCode ? OAM_ORIGIN_SERVER : OAM_ORIGIN_LIBRARY);
         return code;
     }
     if (m_nRecvLen < 0) {
@@ -210,7 +202,7 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
         CString text = CFunction::GetLastErrorString();
         CFunction::RLog("Socket Error,received data len =0.Msg=%s", text.GetString());
     }
-    m_nReplyFrom = m_nRestFrom = m_nReplyTo = 0;  // a discarded stale reply is none
+    ex.m_nReplyFrom = ex.m_nRestFrom = ex.m_nReplyTo = 0;  // a discarded stale reply is none
     m_nSession = NextSession(m_nSession);
     SetResultOrigin(OAM_ORIGIN_LIBRARY);
     return -1;
@@ -221,10 +213,11 @@ int CClientSocket::SendCommandEx(CString station, CString command, CString param
 // the right one written back to back). Otherwise the mismatch is logged and
 // the caller reads on.
 bool CClientSocket::TakeReplyFor(int32_t session) {
+    oam::channel::ExchangeState& ex = oam::channel::StateOf(this);
     if (m_nReplySession == session) return true;
     CFunction::RLog("Ret Session error,Need:%d ret:%d", session, m_nReplySession);
-    const char* text = m_RecvBuf + m_nReplyFrom;
-    size_t length = static_cast<size_t>(m_nReplyTo - m_nReplyFrom);
+    const char* text = m_RecvBuf + ex.m_nReplyFrom;
+    size_t length = static_cast<size_t>(ex.m_nReplyTo - ex.m_nReplyFrom);
     size_t at = oam::codec::FindReplyFor(text, length, session);
     if (at == oam::codec::npos) return false;
     FrameReply(text + at, length - at);
@@ -268,18 +261,20 @@ int CClientSocket::AssembleCommand() {
 }
 
 int CClientSocket::FrameReply(const char* text, size_t length) {
+    oam::channel::ExchangeState& ex = oam::channel::StateOf(this);
     oam::codec::Reply r = oam::codec::ReadReply(text, length);
-    m_nReplyFrom = static_cast<int32_t>(r.text.p - m_RecvBuf);
-    m_nReplyTo = static_cast<int32_t>(m_nReplyFrom + static_cast<int32_t>(r.text.n));
-    m_nRestFrom = static_cast<int32_t>(r.rest.p - m_RecvBuf);
+    ex.m_nReplyFrom = static_cast<int32_t>(r.text.p - m_RecvBuf);
+    ex.m_nReplyTo = static_cast<int32_t>(ex.m_nReplyFrom + static_cast<int32_t>(r.text.n));
+    ex.m_nRestFrom = static_cast<int32_t>(r.rest.p - m_RecvBuf);
     m_nReplySession = r.session;
     m_nReplyCode = r.code;
-    t_framed.session = r.hasSession;
-    t_framed.code = r.hasCode;
+    ex.replyHadSession = r.hasSession;
+    ex.replyHadCode = r.hasCode;
     Trace(CFunction::DLog, "Return:%s", r.text.p, r.text.n);
     return r.code;
 }
 
 CString CClientSocket::ReplyRest() const {
-    return CString(m_RecvBuf + m_nRestFrom, m_nReplyTo - m_nRestFrom);
+    oam::channel::ExchangeState& ex = oam::channel::StateOf(this);
+    return CString(m_RecvBuf + ex.m_nRestFrom, ex.m_nReplyTo - ex.m_nRestFrom);
 }

@@ -359,7 +359,8 @@ int CClientSocket::ReceiveFile(const char* station, const char* fileName) {
 
     // Three pairs (the name, the length, the digest), read where the reply
     // lies in the receive buffer, so that their end is known.
-    oam::codec::Span rest(m_RecvBuf + m_nRestFrom, static_cast<size_t>(m_nReplyTo - m_nRestFrom));
+    const oam::channel::ExchangeState& ex = oam::channel::StateOf(this);
+    oam::codec::Span rest(m_RecvBuf + ex.m_nRestFrom, static_cast<size_t>(ex.m_nReplyTo - ex.m_nRestFrom));
     oam::codec::Pair pairs[3];
     for (oam::codec::Pair& pair : pairs) {
         pair = oam::codec::ScanPair(rest);

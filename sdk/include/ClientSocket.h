@@ -63,7 +63,8 @@ enum OamTransferPhase {
 // The hook must not call the channel it reports on (no command, Close or
 // delete: return non-zero to stop). Through a COamSession, a command of
 // that session from the hook fails at once with OAM_SESSION_BUSY, and the
-// session's Close may be called: the transfer then fails and the link is
+// session's Close may be called: the transfer then fails (unless nothing
+// was left to do: a file already written stays, with its result) and the link is
 // closed when it returns.
 typedef int (*OAM_PROGRESS_HOOK)(LONG_PTR channel, long long done, long long total, int phase, LONG_PTR userData);
 
@@ -130,11 +131,13 @@ public:
     // none, when the exchange got no reply, and before any exchange.
     // ReceiveReturnMsg leaves it alone. No lock: read it on the thread that
     // issued the command.
-    BOOL LastReplySessionMatched() const { return m_bReplySessionMatched > 0; }
+    BOOL LastReplySessionMatched() const;
     // TRUE when the last command exchange read a reply that carried another
-    // SESSIONID and did not end with its own: taken in the default mode,
-    // discarded in strict mode. Either way the link is out of step.
-    BOOL LastReplySessionMismatched() const { return m_bReplySessionMatched < 0; }
+    // SESSIONID and did not end with its own: taken in the default mode
+    // (refused with OAM_SESSION_DESYNCHRONISED on a COamSession's channel),
+    // discarded in strict mode. Either way the link is out of step. A reply
+    // with no SESSIONID pair is nobody else's: a server need not echo it.
+    BOOL LastReplySessionMismatched() const;
     // Strict session mode (off by default). On: a reply whose SESSIONID is
     // not the request's belongs to another command; it is logged ("Ret
     // Session error,Need:%d ret:%d" whatever its RETURNCODE, then "Stale
@@ -144,8 +147,8 @@ public:
     // -1 ("Command timeout:%s"), never another command's reply. Needs a
     // server that echoes SESSIONID. The final reply of SendFile
     // (ReceiveReturnMsg) is not checked.
-    void SetStrictSession(BOOL strict) { m_bStrictSession = strict ? 1 : 0; }
-    BOOL GetStrictSession() const { return m_bStrictSession != 0; }
+    void SetStrictSession(BOOL strict);
+    BOOL GetStrictSession() const;
 
     // Station and device queries.
     int GetAllStation(STATION_STRUCT* stations, int maximum);
@@ -180,7 +183,11 @@ public:
     // count unanswered probes (each 1..32767; count 1..127). A dead link
     // found this way fails the command that waits on it, or the next one,
     // with -1, and the next command's send gives the link-break
-    // notification. DisableKeepAlive switches it off again.
+    // notification. DisableKeepAlive switches it off again. A system that
+    // takes the timing but not the count (Windows before 10 1709, Wine)
+    // keeps its own number of probes: the setting then gives
+    // OAM_OPTION_FAILED (GetLastError: WSAENOPROTOOPT) with keep-alive on
+    // and the timing applied.
     int SetKeepAlive(int idleSeconds, int intervalSeconds, int count);
     int DisableKeepAlive();
     // Progress and cancel of SendFile and ReceiveFile; null removes it.
@@ -196,13 +203,14 @@ private:
     bool TakeReplyFor(int32_t session);
     void NotifyLinkBreak(const char* where, bool synchronous);
 
-    // The last reply, as offsets into m_RecvBuf: its text as traced (cut and
-    // trimmed) is [m_nReplyFrom, m_nReplyTo), what follows its SESSIONID and
-    // RETURNCODE starts at m_nRestFrom.
-    int32_t m_nReplyFrom;
-    int32_t m_nRestFrom;
-    int32_t m_nReplyTo;
+    // The layout is 1.0.0's, which hosts built against those headers still
+    // rely on (object size, GetSocket() inline): state added since lives
+    // beside the object (channel/ChannelOptions.h). The last reply stays
+    // where it was read in m_RecvBuf; m_strReply and m_strReplyRest are kept
+    // for their place only.
+    CString m_strReply;
     int32_t m_nReplySession;   // its SESSIONID
+    CString m_strReplyRest;
     int32_t m_nReplyCode;      // its RETURNCODE
     CRITICAL_SECTION m_csLock; // channel lock (recursive)
     int32_t m_nSession;        // SESSIONID of the next request
@@ -215,6 +223,4 @@ private:
     char m_RecvBuf[RECV_BUFFER_SIZE + 1];
     OAM_LINKBREAK_CALLBACK m_pCallback;
     LONG_PTR m_lUserData;
-    int32_t m_bStrictSession;        // discard replies of other sessions
-    int32_t m_bReplySessionMatched;  // last exchange: 1 own reply, -1 another session's, 0 none
 };

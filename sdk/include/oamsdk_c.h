@@ -31,10 +31,13 @@
 
 #include "OamRecords.h"
 #include "oam_api.h"
+#include "oamsdk_version.h"
 
-#define OAMSDK_C_VERSION_MAJOR 1
-#define OAMSDK_C_VERSION_MINOR 1
-#define OAMSDK_C_VERSION_PATCH 0
+/* The library's version (one, the project's, generated into
+ * oamsdk_version.h). */
+#define OAMSDK_C_VERSION_MAJOR OAMSDK_VERSION_MAJOR
+#define OAMSDK_C_VERSION_MINOR OAMSDK_VERSION_MINOR
+#define OAMSDK_C_VERSION_PATCH OAMSDK_VERSION_PATCH
 /* major << 16 | minor << 8 | patch: 0x010100 is 1.1.0. 1.1 added the
  * channel's settings and progress, the session and the library's names. */
 #define OAMSDK_C_VERSION \
@@ -144,7 +147,8 @@ typedef void (*oam_log_fn)(int32_t sink, const char* message, void* user);
  * server has every byte by then, so the cancel is ignored and the upload's
  * own result stands. Must not call the channel (no command, close or
  * delete); a session's command from it gives OAM_BUSY at once, and
- * oam_session_close may be called (the transfer then fails). Must not
+ * oam_session_close may be called (the transfer then fails, unless nothing
+ * was left to do). Must not
  * delete the channel or session. */
 typedef int32_t (*oam_progress_fn)(int64_t done, int64_t total, int32_t phase, void* user);
 /* What a session reports: an OAM_STATE_* state, an OAM_REASON_* cause, code
@@ -302,7 +306,10 @@ OAMSDK_API int32_t oam_channel_reply_session_mismatched(oam_channel* channel);
  * oam_last_error 10060 (WSAETIMEDOUT). Keep-alive: the first probe after
  * idle_s seconds without traffic, then every interval_s, the link dead after
  * count unanswered probes (seconds 1..32767, count 1..127); a dead link
- * found so fails the command waiting on it, or the next, with -1. */
+ * found so fails the command waiting on it, or the next, with -1. A system
+ * that takes the timing but not the count (Windows before 10 1709, Wine)
+ * keeps its own number of probes: OAM_SETTING_FAILED (oam_last_error 10042,
+ * WSAENOPROTOOPT), keep-alive on with the timing applied. */
 OAMSDK_API int32_t oam_channel_set_command_timeout(oam_channel* channel, int32_t milliseconds);
 OAMSDK_API int32_t oam_channel_set_connect_timeout(oam_channel* channel, int32_t milliseconds);
 OAMSDK_API int32_t oam_channel_set_keep_alive(oam_channel* channel, int32_t idle_s, int32_t interval_s,

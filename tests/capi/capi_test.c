@@ -408,7 +408,11 @@ static void test_channel(const char* host, unsigned port) {
     CHECK_INT(oam_channel_set_connect_timeout(ch, 3000), OAM_SETTING_OK);
     CHECK_INT(oam_channel_set_keep_alive(ch, 30, 5, 128), OAM_SETTING_BAD_VALUE);
     CHECK_INT(oam_channel_set_keep_alive(ch, 0, 5, 3), OAM_SETTING_BAD_VALUE);
-    CHECK_INT(oam_channel_set_keep_alive(ch, 30, 5, 3), OAM_SETTING_OK);
+    {
+        /* A system that takes the timing but not the count (Wine) says so. */
+        int32_t r = oam_channel_set_keep_alive(ch, 30, 5, 3);
+        CHECK(r == OAM_SETTING_OK || (r == OAM_SETTING_FAILED && oam_last_error() == 10042));
+    }
     CHECK_INT(oam_channel_command(ch, "S1", "Get", "Contrast=;", reply, sizeof reply, NULL), 0);
     CHECK_INT(oam_channel_disable_keep_alive(ch), OAM_SETTING_OK);
     CHECK_INT(oam_channel_set_command_timeout(NULL, 5000), -1);

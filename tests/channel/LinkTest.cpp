@@ -1,6 +1,7 @@
 // Connection life cycle, the link-break notice, the channel lock and the
 // address operations.
 #include <stdlib.h>
+#include <string.h>
 
 #include <atomic>
 #include <string>
@@ -317,6 +318,34 @@ TEST(Connection, CreateAndCloseFollowTheStateTable) {
     EXPECT_EQ(channel.Close(), -1);
 }
 
+// A host built against the 1.0.0 headers has GetSocket() inlined: it reads
+// the handle at 1.0.0's offset and sizes the object as 1.0.0 did (figures
+// of the x86-64 Linux build; 1.0.0 shipped for nothing else).
+#if defined(__x86_64__) && defined(__linux__)
+static_assert(sizeof(CClientSocket) == 60264, "CClientSocket's size is part of the 1.0.0 ABI");
+TEST(Connection, HostBuiltAgainstTheFirstReleaseReadsTheSocket) {
+    const size_t kSocketOffset100 = 176;
+    FakeServer server({Action::reply("SESSIONID=0;RETURNCODE=0;")});
+    CClientSocket channel;
+    SOCKET atOldPlace = 0;
+    auto readOld = [&] {
+        memcpy(&atOldPlace, reinterpret_cast<const char*>(&channel) + kSocketOffset100, sizeof atOldPlace);
+        return atOldPlace;
+    };
+    EXPECT_EQ(readOld(), 0u);
+    ASSERT_TRUE(Connect(channel, server));
+    EXPECT_NE(readOld(), 0u);
+    EXPECT_EQ(atOldPlace, channel.GetSocket());
+    // The session setters leave the 1.0.0 members where they were.
+    channel.SetStrictSession(TRUE);
+    EXPECT_EQ(channel.SendCommand("1", "Get", ""), 0);
+    EXPECT_TRUE(channel.LastReplySessionMatched());
+    EXPECT_EQ(readOld(), channel.GetSocket());
+    EXPECT_EQ(channel.Close(), 0);
+    EXPECT_EQ(readOld(), 0u);
+}
+#endif
+
 TEST(Connection, DestructorReleasesTheConnection) {
     FakeServer server;
     {
@@ -334,7 +363,19 @@ TEST(Connection, KeepAliveTakesOnTheHeldConnection) {
     FakeServer server;
     CClientSocket channel;
     ASSERT_TRUE(Connect(channel, server));
-    EXPECT_EQ(channel.SetKeepAlive(9, 3, 5), OAM_OPTION_OK);
+    // OK only when all three took, the count too; a system that cannot
+    // take the count says so (the timing is set all the same).
+    int r = channel.SetKeepAlive(9, 3, 5);
+    if (r == OAM_OPTION_OK) {
+        int count = 0;
+        int len = sizeof count;
+        ASSERT_EQ(0, win::getsockopt(channel.GetSocket(), IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<char*>(&count),
+                                     &len));
+        EXPECT_EQ(5, count);
+    } else {
+        EXPECT_EQ(OAM_OPTION_FAILED, r);
+        EXPECT_NE(0u, GetLastError());
+    }
     int on = 0;
     int len = sizeof on;
     ASSERT_EQ(0, win::getsockopt(channel.GetSocket(), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&on), &len));

@@ -46,7 +46,7 @@ for t in oamctl oam-sim; do
   fi
 done
 # Nothing internal: only the exported headers.
-expected=$( (cd "$SRC/sdk/include" && ls *.h; echo oamsdk_version.h; echo Corbex.h) | sort)
+expected=$( (cd "$SRC/sdk/include" && ls *.h; cd "$SRC/platform/include" && ls *.h; echo oamsdk_version.h; echo Corbex.h) | sort)
 installed=$(ls "$PREFIX/include/oamsdk" | sort)
 [ "$expected" = "$installed" ] || fail "installed headers differ from the exported ones: $(diff <(echo "$expected") <(echo "$installed") | tr '\n' ' ')"
 

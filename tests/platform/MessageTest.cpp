@@ -2,6 +2,7 @@
 // resumes, ordering of posted and sent messages, destroyed windows, and the
 // message box.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -272,6 +273,73 @@ TEST(Messages, WaitingSenderGetsZeroWhenTheWindowGoesAway) {
         EXPECT_FALSE(IsWindow(w));
         EXPECT_FALSE(PostMessageA(w, kPing, 1, 0));
     }
+}
+
+// Destroyed from another thread, the window is gone when the call returns
+// (IsWindow FALSE) and its procedure gets nothing more, also what was
+// already queued for it. On Windows the call waits for the window's thread
+// to take the request (the owner here pumps only once the call is made).
+TEST(Messages, DestroyFromAnotherThreadIsFinalWhenItReturns) {
+    Log log, otherLog;
+    std::promise<std::pair<HWND, HWND>> made;
+    std::promise<void> go;
+    std::atomic<bool> done{false};
+    std::thread owner([&] {
+        HWND w = OamCreateMessageWindow(LoggingProc, &log);
+        HWND pump = OamCreateMessageWindow(LoggingProc, &otherLog);
+        made.set_value({w, pump});
+        go.get_future().wait();
+        for (int i = 0; i < 1000 && !done.load(); ++i) OamPumpMessages(pump, 10);
+        OamDestroyMessageWindow(pump);
+    });
+    auto windows = made.get_future().get();
+    HWND w = windows.first;
+    for (WPARAM i = 0; i < 3; ++i) ASSERT_TRUE(PostMessageA(w, kPing, i, 0));
+    std::promise<std::pair<BOOL, BOOL>> destroyed;
+    std::thread destroyer([&] {
+        BOOL r = OamDestroyMessageWindow(w);
+        destroyed.set_value({r, IsWindow(w)});
+    });
+    // POSIX returns at once; Windows waits for the owner, which starts now.
+    auto pending = destroyed.get_future();
+    pending.wait_for(std::chrono::milliseconds(300));
+    go.set_value();
+    auto result = pending.get();
+    destroyer.join();
+    // Whatever the owner still does, nothing reaches the window now.
+    ASSERT_TRUE(PostMessageA(windows.second, kPing, 7, 0));
+    for (int i = 0; i < 500 && otherLog.size() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    done = true;
+    owner.join();
+    EXPECT_TRUE(result.first);
+    EXPECT_FALSE(result.second) << "IsWindow at the call's return";
+    EXPECT_EQ(0u, log.size()) << "the messages queued before the call never ran";
+    EXPECT_FALSE(PostMessageA(w, kPing, 1, 0));
+}
+
+// A message sent from another thread counts as one handled, as a posted
+// one does, and the pump returns once it is handled, not at its time-out.
+TEST(Messages, PumpCountsSentMessagesAndReturnsOnceHandled) {
+    Log log;
+    HWND w = OamCreateMessageWindow(LoggingProc, &log);
+    for (int waitingFirst = 0; waitingFirst < 2; ++waitingFirst) {
+        std::promise<LRESULT> answer;
+        std::thread sender([&] { answer.set_value(SendMessageA(w, kPing, 4, 0)); });
+        // Either the message waits before the pump starts, or it comes
+        // while the pump waits.
+        if (waitingFirst) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto start = std::chrono::steady_clock::now();
+        int handled = OamPumpMessages(w, 4000);
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        sender.join();
+        EXPECT_EQ(9, answer.get_future().get());
+        EXPECT_EQ(1, handled) << "waiting first: " << waitingFirst;
+        EXPECT_LT(ms.count(), 2500) << "waiting first: " << waitingFirst;
+    }
+    EXPECT_EQ(2u, log.size());
+    PostMessageA(w, kPing, 1, 0);
+    EXPECT_EQ(1, OamPumpMessages(w, 0));
+    OamDestroyMessageWindow(w);
 }
 
 TEST(Messages, LoopAndPumpBelongToTheOwnerAndQuitCarriesItsCode) {

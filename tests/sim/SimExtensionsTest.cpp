@@ -151,7 +151,8 @@ TEST(ChannelOptionsApplied, ToTheHeldConnectionAndToEveryLaterCreate) {
     auto chan = std::make_unique<CClientSocket>();
     ASSERT_TRUE(chan->Create(sim.Port(), "127.0.0.1"));
     EXPECT_EQ(chan->SetCommandTimeout(2500), OAM_OPTION_OK);
-    EXPECT_EQ(chan->SetKeepAlive(9, 3, 5), OAM_OPTION_OK);
+    // Wine takes the timing but not the count, and the setter says so.
+    EXPECT_EQ(chan->SetKeepAlive(9, 3, 5), oamtest::UnderWine() ? OAM_OPTION_FAILED : OAM_OPTION_OK);
     for (int round = 0; round < 2; ++round) {
         SOCKET s = chan->GetSocket();
         EXPECT_EQ(IntOption(s, SOL_SOCKET, SO_RCVTIMEO), 2500) << round;

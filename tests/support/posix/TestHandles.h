@@ -1,6 +1,6 @@
 // The layer's socket handles and the descriptors behind them, POSIX side
-// (the build picks tests/support/posix or win32). Needs sdk/ on the
-// include path.
+// (the build picks tests/support/posix or win32). Needs the project's
+// root on the include path.
 #pragma once
 
 #include <fcntl.h>

@@ -1,10 +1,9 @@
 // Error codes: errno mapped once to Windows codes, kept per thread in the
-// slot that Corbex owns so that its error texts see the same value.
+// slot that Corbex owns (platform Base.cpp, in libcorbex) so that its error texts see the same value.
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "Corbex.h"
 #include "PlatformInternal.h"
 
 namespace oam {

@@ -29,12 +29,19 @@ OAMSDK_API void* OamGetWindowUserData(HWND wnd);
 // Gives the code of the quit request that ended it.
 OAMSDK_API int OamRunMessageLoop(HWND wnd);
 // Handles waiting messages, waiting up to timeoutMs for the first; gives
-// the number handled. A quit request ends the pump and is used up.
+// the number handled, sent (from other threads) and posted alike, and
+// returns without waiting further once one was handled. A quit request
+// ends the pump and is used up.
 OAMSDK_API int OamPumpMessages(HWND wnd, DWORD timeoutMs);
 // Queues a quit request (WM_QUIT) behind the messages already posted to
 // the window's thread; a null window means the calling thread.
 OAMSDK_API void OamQuitMessageLoop(HWND wnd);
 // Senders waiting on the window get 0; its posted messages are dropped.
+// Once it returns TRUE, from any thread, the window is gone (IsWindow
+// FALSE) and its procedure gets no further message, also none of those
+// already queued. On Windows only the window's thread can destroy it: from
+// another thread the call waits until that thread next handles messages
+// (or ends), so that thread must not be waiting for the caller meanwhile.
 OAMSDK_API BOOL OamDestroyMessageWindow(HWND wnd);
 
 // ---- message box ---------------------------------------------------------------
@@ -48,15 +55,15 @@ OAMSDK_API void OamSetMessageBoxHook(OamMessageBoxHook hook);
 
 // ---- services Corbex stands on (defined in Corbex) --------------------------
 // The calling thread's error code: GetLastError's slot.
-extern "C" OAMSDK_API uint32_t CorbexGetThreadError();
-extern "C" OAMSDK_API void CorbexSetThreadError(uint32_t code);
+extern "C" CORBEX_API uint32_t CorbexGetThreadError();
+extern "C" CORBEX_API void CorbexSetThreadError(uint32_t code);
 // Full file name of the module (executable or shared library) that holds
 // the address; its length, or 0 (empty path) when unknown or longer than
 // size - 1.
-OAMSDK_API DWORD OamGetModuleFileName(const void* addressInModule, char* path, DWORD size);
+CORBEX_API DWORD OamGetModuleFileName(const void* addressInModule, char* path, DWORD size);
 // A file opened for appending whole lines, shared with other writers; null
 // when it cannot be opened. Each OamAppendLogFile call writes its bytes at
 // the end of the file at that moment.
-OAMSDK_API HANDLE OamOpenLogFile(const char* path);
-OAMSDK_API BOOL OamAppendLogFile(HANDLE file, const char* data, DWORD size);
-OAMSDK_API void OamCloseLogFile(HANDLE file);
+CORBEX_API HANDLE OamOpenLogFile(const char* path);
+CORBEX_API BOOL OamAppendLogFile(HANDLE file, const char* data, DWORD size);
+CORBEX_API void OamCloseLogFile(HANDLE file);

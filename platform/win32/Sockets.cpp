@@ -8,8 +8,9 @@ namespace platform {
 
 // Windows 10 1709 and later take the three options. Older systems (and
 // Wine) refuse them with WSAENOPROTOOPT: there SIO_KEEPALIVE_VALS sets the
-// idle time and the interval, and the number of probes stays the system's
-// (10 since Vista).
+// idle time and the interval, and the count is tried on its own; refused,
+// the number of probes stays the system's (10 since Vista) and the call
+// fails with WSAENOPROTOOPT, the timing set all the same.
 int SetTcpKeepAliveTimes(SOCKET s, int idleSeconds, int intervalSeconds, int count) {
     const int values[3] = {idleSeconds, intervalSeconds, count};
     const int names[3] = {TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT};
@@ -24,8 +25,11 @@ int SetTcpKeepAliveTimes(SOCKET s, int idleSeconds, int intervalSeconds, int cou
     k.keepalivetime = static_cast<ULONG>(idleSeconds) * 1000;
     k.keepaliveinterval = static_cast<ULONG>(intervalSeconds) * 1000;
     DWORD returned = 0;
-    return ::WSAIoctl(s, SIO_KEEPALIVE_VALS, &k, sizeof k, nullptr, 0, &returned, nullptr, nullptr) == 0 ? 0
-                                                                                                        : SOCKET_ERROR;
+    if (::WSAIoctl(s, SIO_KEEPALIVE_VALS, &k, sizeof k, nullptr, 0, &returned, nullptr, nullptr) != 0)
+        return SOCKET_ERROR;
+    if (::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&count), sizeof count) == 0) return 0;
+    ::WSASetLastError(WSAENOPROTOOPT);
+    return SOCKET_ERROR;
 }
 
 // shutdown alone is not certain to wake a recv blocked in another thread

@@ -5,12 +5,24 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "oam_win.h"
 
 namespace {
 
 const char kClassName[] = "OamMessageWindow";
+// OamDestroyMessageWindow from another thread: sent to the window's thread,
+// which alone can destroy it.
+const UINT kDestroyRequest = WM_APP + 0x3F00;
+
+// Guards a window's data between its thread, which frees it when the window
+// goes, and another thread unhooking the host's procedure.
+std::mutex g_dataLock;
+
+// Messages sent from other threads that this thread's windows handled:
+// OamPumpMessages counts them with the posted ones.
+thread_local unsigned t_sentHandled = 0;
 
 struct WindowData {
     std::atomic<WNDPROC> proc;
@@ -28,15 +40,16 @@ WindowData* DataOf(HWND wnd) {
 LRESULT CALLBACK Forward(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     WindowData* d = DataOf(wnd);
     if (msg == WM_NCDESTROY && d) {
+        std::lock_guard<std::mutex> lock(g_dataLock);
         SetWindowLongPtrA(wnd, GWLP_USERDATA, 0);
         delete d;
         return DefWindowProcA(wnd, msg, wp, lp);
     }
-    if (msg == WM_CLOSE) {  // OamDestroyMessageWindow from another thread
-        if (d) d->proc.store(nullptr);
+    if (msg == kDestroyRequest) {  // OamDestroyMessageWindow from another thread
         DestroyWindow(wnd);
         return 0;
     }
+    if (InSendMessage()) ++t_sentHandled;
     WNDPROC proc = d ? d->proc.load() : nullptr;
     if (proc) return proc(wnd, msg, wp, lp);
     return DefWindowProcA(wnd, msg, wp, lp);
@@ -94,8 +107,11 @@ int OamPumpMessages(HWND wnd, DWORD timeoutMs) {
     if (!OwnedByCaller(wnd)) return -1;
     MSG m;
     int handled = 0;
-    // Sent messages run inside the wait and PeekMessageA; posted ones count.
-    if (!PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE))
+    // Sent messages run inside PeekMessageA (the window procedure counts
+    // them), posted ones are dispatched here. Waits only while nothing at
+    // all was handled.
+    const unsigned sentBefore = t_sentHandled;
+    if (!PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE) && t_sentHandled == sentBefore)
         MsgWaitForMultipleObjectsEx(0, nullptr, timeoutMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
         if (m.message == WM_QUIT) break;
@@ -103,7 +119,7 @@ int OamPumpMessages(HWND wnd, DWORD timeoutMs) {
         DispatchMessageA(&m);
         ++handled;
     }
-    return handled;
+    return handled + static_cast<int>(t_sentHandled - sentBefore);
 }
 
 void OamQuitMessageLoop(HWND wnd) {
@@ -118,11 +134,17 @@ void OamQuitMessageLoop(HWND wnd) {
 
 BOOL OamDestroyMessageWindow(HWND wnd) {
     if (!wnd || !IsWindow(wnd)) return FALSE;
-    if (GetWindowThreadProcessId(wnd, nullptr) == GetCurrentThreadId()) {
+    {
+        // From here on the host's procedure gets nothing, also what is
+        // already queued (the system's default answers it: senders get 0).
+        std::lock_guard<std::mutex> lock(g_dataLock);
         if (WindowData* d = DataOf(wnd)) d->proc.store(nullptr);
-        return DestroyWindow(wnd);
     }
-    return PostMessageA(wnd, WM_CLOSE, 0, 0);
+    if (GetWindowThreadProcessId(wnd, nullptr) == GetCurrentThreadId()) return DestroyWindow(wnd);
+    // Only the window's thread can destroy it: the request waits until that
+    // thread next handles messages (or ends, which destroys the window too).
+    SendMessageA(wnd, kDestroyRequest, 0, 0);
+    return IsWindow(wnd) ? FALSE : TRUE;
 }
 
 void OamSetMessageBoxHook(OamMessageBoxHook hook) {

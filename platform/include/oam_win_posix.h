@@ -310,7 +310,7 @@ typedef BOOL (*PHANDLER_ROUTINE)(DWORD ctrlType);
 OAMSDK_API BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 // ---- process and time (defined in Corbex) ------------------------------------
-OAMSDK_API DWORD GetCurrentThreadId();
+CORBEX_API DWORD GetCurrentThreadId();
 struct SYSTEMTIME {
     WORD wYear;
     WORD wMonth;
@@ -321,7 +321,7 @@ struct SYSTEMTIME {
     WORD wSecond;
     WORD wMilliseconds;
 };
-OAMSDK_API void GetLocalTime(SYSTEMTIME* st);
+CORBEX_API void GetLocalTime(SYSTEMTIME* st);
 
 // ---- ANSI code page ----------------------------------------------------------
 // The code page the library scans text with (OamGetACP), and the lead bytes
