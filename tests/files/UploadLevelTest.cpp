@@ -47,19 +47,15 @@ std::string EntryData(const std::string& archive) {
     return archive.substr(l.dataStart, GetLE32(archive, l.central + 20));
 }
 
-std::string OwnDeflate(const std::string& data, int level) {
 #ifdef OAM_HAVE_LIBDEFLATE
+std::string OwnDeflate(const std::string& data, int level) {
     libdeflate_compressor* c = libdeflate_alloc_compressor(level);
     std::string out(libdeflate_deflate_compress_bound(c, data.size()), '\0');
     out.resize(libdeflate_deflate_compress(c, data.data(), data.size(), &out[0], out.size()));
     libdeflate_free_compressor(c);
     return out;
-#else
-    (void)data;
-    (void)level;
-    return std::string();
-#endif
 }
+#endif
 
 }  // namespace
 
