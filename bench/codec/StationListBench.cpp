@@ -12,10 +12,13 @@
 // is Corbex's and not the codec's. The summary at the end gives
 // the ratios the codec is held to: 60 KB vs 30 KB at most 2.2x, 60 KB vs the
 // hop at most 8x. Each case runs five times and the summary takes the least
-// CPU time of each, which other processes on a shared machine disturb least.
+// CPU time of each; the list against the hop is also measured in
+// alternation, pass by pass, which a busy shared machine disturbs least.
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -120,6 +123,41 @@ void BM_MemchrHop(benchmark::State& state) {
     state.counters["entries"] = entries + 1;
 }
 
+// The list and the hop in alternation, each pass timed on its own, keeping
+// the least of each: a pass (tens of microseconds) mostly runs whole between
+// other processes' time slices, so on a shared machine the least passes are
+// the undisturbed ones, and both figures are taken under the same load.
+void BM_StationListVsHop(benchmark::State& state) {
+    using namespace oam::codec;
+    typedef std::chrono::steady_clock Clock;
+    const size_t bytes = static_cast<size_t>(state.range(0));
+    const std::string& reply = StationReply(bytes);
+    const std::string& list = StationList(bytes);
+    std::unique_ptr<STATION_STRUCT> station(new STATION_STRUCT);
+    double bestList = 1e30, bestHop = 1e30;
+    for (auto _ : state) {
+        Clock::time_point t0 = Clock::now();
+        Pair pair = ScanPair(Span(reply.data(), reply.size()));
+        Span rest = pair.got == Got::Whole ? pair.value : Span();
+        while (PopStationRecord(rest, station.get()) == Got::Whole) benchmark::DoNotOptimize(station.get());
+        Clock::time_point t1 = Clock::now();
+        int entries = 0;
+        const char* p = list.data();
+        const char* end = p + list.size();
+        while (const void* q = memchr(p, ',', static_cast<size_t>(end - p))) {
+            p = static_cast<const char*>(q) + 1;
+            ++entries;
+        }
+        benchmark::DoNotOptimize(entries);
+        Clock::time_point t2 = Clock::now();
+        bestList = std::min(bestList, std::chrono::duration<double, std::micro>(t1 - t0).count());
+        bestHop = std::min(bestHop, std::chrono::duration<double, std::micro>(t2 - t1).count());
+    }
+    state.counters["list_us"] = bestList;
+    state.counters["hop_us"] = bestHop;
+    state.counters["ratio"] = bestList / bestHop;
+}
+
 void BM_Base64Names(benchmark::State& state) {
     const std::string& list = StationList(static_cast<size_t>(state.range(0)));
     std::vector<std::pair<const char*, size_t>> names;
@@ -159,6 +197,7 @@ void BM_NaiveEraseFront(benchmark::State& state) {
 BENCHMARK(BM_StationList)->Arg(30000)->Arg(60000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StationList932)->Arg(60000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MemchrHop)->Arg(30000)->Arg(60000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StationListVsHop)->Arg(60000)->Iterations(20000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Base64Names)->Arg(60000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_NaiveEraseFront)->Arg(60000)->Unit(benchmark::kMicrosecond);
 
@@ -171,10 +210,12 @@ public:
             if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
             Keep(cpu, r.run_name.function_name + "/" + r.run_name.args, r.GetAdjustedCPUTime());
             Keep(real, r.run_name.function_name + "/" + r.run_name.args, r.GetAdjustedRealTime());
+            if (r.run_name.function_name == "BM_StationListVsHop")
+                for (const char* k : {"list_us", "hop_us", "ratio"}) pairs[k] = r.counters.at(k).value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> cpu, real;
+    std::map<std::string, double> cpu, real, pairs;
 
 private:
     static void Keep(std::map<std::string, double>& m, const std::string& name, double t) {
@@ -204,6 +245,11 @@ int main(int argc, char** argv) {
         if (b64 > 0)
             printf("  names' base64 decoding %.1f us (%.0f%% of the list); the list without it / hop = %.1fx\n", b64,
                    100.0 * b64 / s60, (s60 - b64) / hop);
+    }
+    if (reporter.pairs.count("ratio")) {
+        printf("\nin alternation, least pass of each: station list 60 KB %.1f us, memchr hop %.1f us: %.1fx "
+               "(target <= 8x)\n",
+               reporter.pairs["list_us"], reporter.pairs["hop_us"], reporter.pairs["ratio"]);
     }
     benchmark::Shutdown();
     return 0;
