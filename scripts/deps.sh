@@ -1,6 +1,6 @@
 # Sourced by the scripts: installs the Debian packages the build needs when
 # any is missing (only as root with apt-get; otherwise it just reports).
-OAM_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libminizip-dev
+OAM_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libminizip-dev libdeflate-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev
   libssl-dev openssl python3 python3-pytest python3-setuptools python3-wheel python3-pip
   zip unzip clang libclang-rt-14-dev help2man ccache abigail-tools)

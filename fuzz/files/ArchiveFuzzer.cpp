@@ -8,7 +8,9 @@
 // Besides sanitizer findings, the target checks what must hold for any
 // archive: the result is 0 or one of the data phase's failure codes, the
 // requested file exists exactly when the result is 0, and no temporary file
-// is left behind.
+// is left behind. A deflated entry is inflated from its raw bytes (minizip's
+// raw mode, then libdeflate): whenever minizip's own inflate also reads
+// entry 0 whole, both give the same bytes.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,6 +30,8 @@
 #include "LogCapture.h"
 #include "ReplyPeer.h"
 #include "TempDir.h"
+#include "ZipTool.h"
+#include "codec/MemoryArchive.h"
 
 namespace {
 
@@ -48,6 +52,29 @@ oamtest::ReplyPeer& Peer() {
         return new oamtest::ReplyPeer;
     }();
     return *peer;
+}
+
+// Entry 0 as minizip's own inflate reads it (no raw mode); false unless
+// it comes out whole with its CRC.
+bool MinizipEntry(const std::string& archive, std::string& out) {
+    oam::MemoryStream stream(reinterpret_cast<const unsigned char*>(archive.data()), archive.size());
+    zlib_filefunc64_def funcs;
+    stream.FillFileFuncs(&funcs);
+    unzFile unz = unzOpen2_64("", &funcs);
+    if (!unz) return false;
+    unz_file_info64 fi;
+    bool ok = unzGoToFirstFile(unz) == UNZ_OK &&
+              unzGetCurrentFileInfo64(unz, &fi, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK &&
+              fi.uncompressed_size < (1u << 24) && unzOpenCurrentFile(unz) == UNZ_OK;
+    if (ok) {
+        out.assign(static_cast<size_t>(fi.uncompressed_size), '\0');
+        int n = out.empty() ? 0 : unzReadCurrentFile(unz, &out[0], static_cast<unsigned>(out.size()));
+        char extra;
+        ok = n == static_cast<int>(out.size()) && unzReadCurrentFile(unz, &extra, 1) == 0;
+        ok = unzCloseCurrentFile(unz) == UNZ_OK && ok;
+    }
+    unzClose(unz);
+    return ok;
 }
 
 bool KnownResult(int r) {
@@ -107,6 +134,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> names = Dir().list();
     if (result == 0) {
         CHECK(names.size() == 1 && names[0] == kFileName);
+        std::string written, theirs;
+        if (MinizipEntry(archive, theirs)) {
+            CHECK(oamtest::ReadFileBytes(Dir().file(kFileName), written));
+            CHECK(written == theirs);
+        }
         unlink(Dir().file(kFileName).c_str());
     } else {
         CHECK(names.empty());

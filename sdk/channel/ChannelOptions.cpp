@@ -10,6 +10,7 @@
 
 #include "Corbex.h"
 #include "PlatformSockets.h"
+#include "codec/MemoryArchive.h"
 
 namespace oam {
 namespace channel {
@@ -107,6 +108,12 @@ void SetAbortEvent(const CClientSocket* channel, WSAEVENT ev) {
 
 void SetRefuseForeignReplies(const CClientSocket* channel, bool refuse) {
     Update(channel, [&](ChannelOptions& o) { o.refuseForeignReplies = refuse; });
+}
+
+int SetUploadLevel(const CClientSocket* channel, int level) {
+    if (!MemoryZipWriter::ValidLevel(level)) return OAM_OPTION_BAD_VALUE;
+    Update(channel, [&](ChannelOptions& o) { o.uploadLevel = level; });
+    return OAM_OPTION_OK;
 }
 
 bool RefusedForeignReply(const CClientSocket* channel) {

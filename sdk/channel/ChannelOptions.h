@@ -21,6 +21,8 @@ struct ChannelOptions {
     // Set by a session: a reply that carried another command's SESSIONID
     // is refused (OAM_SESSION_DESYNCHRONISED) instead of taken as designed.
     bool refuseForeignReplies = false;
+    // The deflate level of uploads, 1 (fastest) to 12 (smallest).
+    int uploadLevel = 6;
 };
 
 // The command exchange's state added since 1.0.0, beside the object for the
@@ -49,6 +51,9 @@ void ForgetState(const CClientSocket* channel);
 bool GetOptions(const CClientSocket* channel, ChannelOptions* out);
 void SetAbortEvent(const CClientSocket* channel, WSAEVENT ev);
 void SetRefuseForeignReplies(const CClientSocket* channel, bool refuse);
+// The level the channel's uploads pack at from now on: OAM_OPTION_OK, or
+// OAM_OPTION_BAD_VALUE (nothing changed) outside 1-12.
+int SetUploadLevel(const CClientSocket* channel, int level);
 // True when the last exchange's reply was another command's and the
 // channel refuses such replies: what it gave was the session's result.
 bool RefusedForeignReply(const CClientSocket* channel);

@@ -20,6 +20,7 @@
 #include "codec/MemoryArchive.h"
 #include "channel/TransferProgress.h"
 #include "codec/Reply.h"
+#include "codec/StreamDigest.h"
 
 using oam::channel::LockGuard;
 using oam::channel::SetResultOrigin;
@@ -90,8 +91,12 @@ bool PackStep(void* context, size_t done) {
     return static_cast<oam::channel::TransferProgress*>(context)->Step(done);
 }
 
-bool AddFileEntry(oam::MemoryZipWriter& zip, const unsigned char* data, size_t length,
+// At the channel's chosen level (6 unless set).
+bool AddFileEntry(const CClientSocket* channel, oam::MemoryZipWriter& zip, const unsigned char* data, size_t length,
                   oam::channel::TransferProgress& progress) {
+    oam::channel::ChannelOptions o;
+    oam::channel::GetOptions(channel, &o);
+    if (!zip.SetLevel(o.uploadLevel)) return false;
     if (!progress.Active()) return zip.AddEntry("FILE", data, length);
     return zip.AddEntry("FILE", data, length, kProgressPiece, &PackStep, &progress);
 }
@@ -136,9 +141,10 @@ bool ReadWholeFile(const CString& path, Bytes& content, DWORD& length) {
 // the reply's read already took. The first piece is taken before any
 // comparison, so even a length of 0 waits for one read. Once the count
 // passes the length it can never match again: stop there rather than read
-// whatever the server sends.
+// whatever the server sends. Each piece joins the digest as it is copied,
+// while it is still in the cache, rather than in a pass of its own.
 int ReadArchive(SOCKET s, char* recvBuf, int recvBufSize, int32_t& recvLen, int pending, unsigned char* archive,
-                unsigned int length, oam::channel::TransferProgress& progress) {
+                unsigned int length, oam::codec::StreamDigest& digest, oam::channel::TransferProgress& progress) {
     uint64_t count = 0;
     for (;;) {
         int n;
@@ -155,6 +161,7 @@ int ReadArchive(SOCKET s, char* recvBuf, int recvBufSize, int32_t& recvLen, int 
             break;
         }
         memcpy(archive + count, recvBuf, static_cast<size_t>(n));
+        digest.Update(reinterpret_cast<const unsigned char*>(recvBuf), static_cast<size_t>(n));
         count += static_cast<uint64_t>(n);
         if (count == length) break;
         if (progress.Step(count)) return OAM_TRANSFER_CANCELLED;
@@ -270,7 +277,7 @@ int CClientSocket::SendFile(const char* station, const char* fileName) {
     const unsigned char* archive = content.get();
     size_t archiveLen = 0;
     if (length > 0) {
-        if (!zip.Create(oam::MemoryZipWriter::Bound(length, 4)) || !AddFileEntry(zip, content.get(), length, progress) ||
+        if (!zip.Create(oam::MemoryZipWriter::Bound(length, 4)) || !AddFileEntry(this, zip, content.get(), length, progress) ||
             !zip.Finish()) {
             if (progress.Cancelled()) return cancelledLocally();
             CFunction::RLog("Pack File Error:%s", path.GetString());
@@ -409,13 +416,14 @@ int CClientSocket::ReceiveFile(CString fileName, unsigned int length, CString di
         return OAM_TRANSFER_CANCELLED;
     };
     if (progress.Begin(OAM_PHASE_RECEIVING, length)) return abandon();
-    int rc = ReadArchive(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, m_nRecvLen, pending, archive.get(), length, progress);
+    oam::codec::StreamDigest md5;
+    int rc = ReadArchive(m_hSocket, m_RecvBuf, RECV_BUFFER_SIZE, m_nRecvLen, pending, archive.get(), length, md5,
+                         progress);
     if (rc == OAM_TRANSFER_CANCELLED) return abandon();
     if (rc != 0) return rc;
 
     CString computed;
-    CMD5 md5;
-    md5.DigestBinary(archive.get(), length, computed);
+    md5.Finish(computed);
     if (computed.CompareNoCase(digest) != 0) {
         CFunction::RLog("Receive File MD5 Error:%s,%.64s", computed.GetString(), digest.GetString());
         return OAM_RECVFILE_BAD_DIGEST;

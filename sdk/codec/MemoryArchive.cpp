@@ -8,6 +8,10 @@
 
 #include <new>
 
+#ifdef OAM_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
 namespace oam {
 
 // ---- MemoryStream ----------------------------------------------------------
@@ -142,7 +146,19 @@ size_t MemoryZipWriter::Bound(size_t length, size_t nameLength) {
     // entry and end record (each with the name and a possible ZIP64 extra).
     const size_t overhead = 2 * nameLength + 30 + 46 + 22 + 2 * 32 + 56 + 20 + 64;
     if (length > (SIZE_MAX - overhead) / 2) return SIZE_MAX;
-    return static_cast<size_t>(compressBound(static_cast<uLong>(length))) + overhead;
+    size_t bound = static_cast<size_t>(compressBound(static_cast<uLong>(length)));
+#ifdef OAM_HAVE_LIBDEFLATE
+    // Any libdeflate compressor's worst case, at whatever level.
+    size_t own = libdeflate_deflate_compress_bound(nullptr, length);
+    if (own > bound) bound = own;
+#endif
+    return bound + overhead;
+}
+
+bool MemoryZipWriter::SetLevel(int level) {
+    if (!ValidLevel(level)) return false;
+    m_level = level;
+    return true;
 }
 
 bool MemoryZipWriter::Create(size_t capacity) {
@@ -161,14 +177,65 @@ bool MemoryZipWriter::AddEntry(const char* name, const void* data, size_t length
 bool MemoryZipWriter::AddEntry(const char* name, const void* data, size_t length, size_t piece, StepFn step,
                                void* context) {
     if (!m_zip || m_failed) return false;
-    if (piece == 0 || piece > kChunk) piece = kChunk;
-    const size_t total = length;
     zip_fileinfo info;
     memset(&info, 0, sizeof info);
     info.dosDate = kDosEpoch;
     int zip64 = length >= 0xFFFFFFFFu ? 1 : 0;
-    if (zipOpenNewFileInZip64(m_zip, name, &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-                              Z_DEFAULT_COMPRESSION, zip64) != ZIP_OK) {
+    // zlib's levels end at 9, and the header's level bits say only "fast"
+    // (1, 2) or "maximum" (8, 9); the default is zlib's own default.
+    const int zlibLevel = m_level == kDefaultLevel ? Z_DEFAULT_COMPRESSION : m_level > 9 ? 9 : m_level;
+#ifdef OAM_HAVE_LIBDEFLATE
+    (void)piece;
+    (void)step;
+    (void)context;
+    if (zipOpenNewFileInZip2_64(m_zip, name, &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, zlibLevel, 1,
+                                zip64) != ZIP_OK) {
+        m_failed = true;
+        return false;
+    }
+    // The entry's data starts where minizip left the stream after its
+    // local header. The deflated bytes go straight there, in room reserved
+    // up to the worst case (never beyond the limit), and minizip then
+    // writes those same bytes onto themselves: every piece it writes lies
+    // at or before what it has read, and within the room, so the area is
+    // neither overrun nor moved under it.
+    libdeflate_compressor* c = libdeflate_alloc_compressor(m_level);
+    const size_t at = static_cast<size_t>(m_stream.Tell());
+    size_t packed = 0;
+    uLong crc = 0;
+    if (c && at == m_stream.Size() && at <= m_stream.Limit()) {
+        size_t want = libdeflate_deflate_compress_bound(c, length);
+        want = want > m_stream.Limit() - at ? m_stream.Limit() : at + want;
+        if (want <= m_stream.Capacity() || m_stream.Reserve(want)) {
+            unsigned char* room = m_stream.Area() + at;
+            packed = libdeflate_deflate_compress(c, data, length, room, m_stream.Capacity() - at);
+            crc = libdeflate_crc32(0, data, length);
+            const unsigned char* p = room;
+            size_t left = packed;
+            // 0: the entry does not fit within the limit.
+            int rc = packed > 0 ? ZIP_OK : ZIP_INTERNALERROR;
+            while (left > 0 && rc == ZIP_OK) {
+                size_t n = left < kChunk ? left : kChunk;
+                rc = zipWriteInFileInZip(m_zip, p, static_cast<unsigned>(n));
+                p += n;
+                left -= n;
+            }
+            if (rc != ZIP_OK) packed = 0;
+        }
+    }
+    libdeflate_free_compressor(c);
+    // Even an empty entry has a stream (one empty final block).
+    bool ok = packed > 0;
+    if (zipCloseFileInZipRaw64(m_zip, length, crc) != ZIP_OK || !ok || m_stream.Error()) {
+        m_failed = true;
+        return false;
+    }
+    return true;
+#else
+    if (piece == 0 || piece > kChunk) piece = kChunk;
+    const size_t total = length;
+    if (zipOpenNewFileInZip64(m_zip, name, &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, zlibLevel, zip64) !=
+        ZIP_OK) {
         m_failed = true;
         return false;
     }
@@ -186,6 +253,7 @@ bool MemoryZipWriter::AddEntry(const char* name, const void* data, size_t length
         return false;
     }
     return true;
+#endif
 }
 
 bool MemoryZipWriter::Finish() {
@@ -257,6 +325,7 @@ bool MemoryZipReader::EntryInfo(unsigned index, ZipEntryInfo* info) {
     info->uncompressedSize = fi.uncompressed_size;
     info->compressedSize = fi.compressed_size;
     info->method = fi.compression_method;
+    info->crc = static_cast<uint32_t>(fi.crc);
     info->encrypted = (fi.flag & 1u) != 0;
     return true;
 }
@@ -271,6 +340,9 @@ ExtractStatus MemoryZipReader::Extract(unsigned index, void* buf, size_t size) {
     // The CRC is only checked for an entry read to the size its header
     // gives, so the buffer must be exactly that size.
     if (info.uncompressedSize != size) return ExtractStatus::Short;
+#ifdef OAM_HAVE_LIBDEFLATE
+    if (info.method == Z_DEFLATED) return Inflate(info, buf, size);
+#endif
     if (unzOpenCurrentFile(m_unz) != UNZ_OK) return ExtractStatus::NoEntry;
 
     unsigned char* p = static_cast<unsigned char*>(buf);
@@ -301,5 +373,31 @@ ExtractStatus MemoryZipReader::Extract(unsigned index, void* buf, size_t size) {
     else if (status == ExtractStatus::Ok && rc != UNZ_OK) status = ExtractStatus::DataError;
     return status;
 }
+
+#ifdef OAM_HAVE_LIBDEFLATE
+// The entry's deflated bytes are read where they lie in the caller's
+// archive: minizip in raw mode checks the local header and says where the
+// data begins. Like minizip's own reads, a stream that ends before its
+// announced compressed size is whole, and one announced to run past the
+// archive's end is not.
+ExtractStatus MemoryZipReader::Inflate(const ZipEntryInfo& info, void* buf, size_t size) {
+    int method = 0, level = 0;
+    if (unzOpenCurrentFile2(m_unz, &method, &level, 1) != UNZ_OK) return ExtractStatus::NoEntry;
+    const uint64_t at = unzGetCurrentFileZStreamPos64(m_unz);
+    unzCloseCurrentFile(m_unz);
+    if (at > m_stream->Size() || info.compressedSize > m_stream->Size() - at) return ExtractStatus::DataError;
+    const size_t in = static_cast<size_t>(info.compressedSize);
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    if (!d) return ExtractStatus::DataError;
+    size_t out = 0;
+    libdeflate_result r = libdeflate_deflate_decompress(d, m_stream->Data() + at, in, buf, size, &out);
+    libdeflate_free_decompressor(d);
+    // More than the header's size is data beyond it, like fewer.
+    if (r == LIBDEFLATE_INSUFFICIENT_SPACE || (r == LIBDEFLATE_SUCCESS && out != size)) return ExtractStatus::Short;
+    if (r != LIBDEFLATE_SUCCESS) return ExtractStatus::DataError;
+    if (libdeflate_crc32(0, buf, size) != info.crc) return ExtractStatus::CrcError;
+    return ExtractStatus::Ok;
+}
+#endif
 
 }  // namespace oam

@@ -43,6 +43,9 @@ public:
     const unsigned char* Data() const { return m_data; }
     size_t Size() const { return m_size; }
     size_t Capacity() const { return m_capacity; }
+    size_t Limit() const { return m_limit; }
+    // The owned area, for filling in place up to Capacity (null for a view).
+    unsigned char* Area() { return m_owned ? m_data : nullptr; }
 
     // minizip's stream callbacks, bound to this stream. The "path" handed
     // to zipOpen2_64/unzOpen2_64 is not looked at.
@@ -67,14 +70,26 @@ public:
     MemoryZipWriter(const MemoryZipWriter&) = delete;
     MemoryZipWriter& operator=(const MemoryZipWriter&) = delete;
 
+    // Deflate levels: 1 (fastest) to 12 (smallest); 6 unless set. Without
+    // libdeflate (OAM_HAVE_LIBDEFLATE unset) zlib packs, and levels above 9
+    // pack as 9.
+    static const int kMinLevel = 1, kMaxLevel = 12, kDefaultLevel = 6;
+    static bool ValidLevel(int level) { return level >= kMinLevel && level <= kMaxLevel; }
+
     // Opens an empty archive with room for capacity bytes reserved; it
     // grows beyond that up to the limit. False when nothing could be opened.
     bool Create(size_t capacity);
-    // One entry, deflated at the default level, no password.
+    // The level of the entries added from now on; false (and unchanged)
+    // outside 1-12.
+    bool SetLevel(int level);
+    // One entry, deflated, no password. With libdeflate the whole buffer is
+    // deflated in one call straight into the archive's area, and minizip
+    // writes those bytes as the entry's raw data.
     bool AddEntry(const char* name, const void* data, size_t length);
     // The same, deflating in pieces of `piece` bytes and calling step with
     // the bytes taken so far after each; step returning true stops it (and
-    // the archive fails).
+    // the archive fails). libdeflate packs a buffer in one call: there is
+    // no piece to report, so step is not called.
     typedef bool (*StepFn)(void* context, size_t done);
     bool AddEntry(const char* name, const void* data, size_t length, size_t piece, StepFn step, void* context);
     // Writes the central directory and closes the archive handle.
@@ -92,6 +107,7 @@ private:
     zipFile m_zip = nullptr;
     bool m_finished = false;
     bool m_failed = false;
+    int m_level = kDefaultLevel;
 };
 
 struct ZipEntryInfo {
@@ -100,6 +116,7 @@ struct ZipEntryInfo {
     uint64_t uncompressedSize = 0;
     uint64_t compressedSize = 0;
     unsigned long method = 0;
+    uint32_t crc = 0;
     bool encrypted = false;
 };
 
@@ -127,12 +144,15 @@ public:
     bool EntryInfo(unsigned index, ZipEntryInfo* info);
     // Extracts entry index into buf, which must be exactly the entry's
     // uncompressed size (else Short), and checks the CRC. Only stored and
-    // deflated entries without a password can be extracted.
+    // deflated entries without a password can be extracted. With libdeflate
+    // a deflated entry's bytes are inflated in place in the archive (minizip
+    // in raw mode finds them); stored entries go through minizip.
     ExtractStatus Extract(unsigned index, void* buf, size_t size);
     void Close();
 
 private:
     bool GoTo(unsigned index);
+    ExtractStatus Inflate(const ZipEntryInfo& info, void* buf, size_t size);
 
     MemoryStream* m_stream = nullptr;
     unzFile m_unz = nullptr;

@@ -75,12 +75,34 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Find past the words of the fast path: the bytes left of the head, one by
+// one while below 0x80, then the code page's scanner.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+size_t FindRest(Span s, char c, size_t i) {
+    const size_t head = s.n < 64 ? s.n : 64;
+    if (!(static_cast<unsigned char>(c) & 0x80)) {
+        for (; i < head && !(static_cast<unsigned char>(s.p[i]) & 0x80); ++i)
+            if (s.p[i] == c) return i;
+    }
+    i = oam::mbcs::FindChar(s.p, s.n, c, i);
+    return i == oam::mbcs::npos ? npos : i;
+}
+
+}  // namespace
+
 size_t Find(Span s, char c) {
     // Delimiters are mostly a few bytes away (the "," after a station's
     // number), nearer than a library call pays off. Bytes below 0x80 are
     // characters of their own in every code page, so a run of them needs no
     // scanner: eight at a time, it takes over at the first other byte, or
-    // after the run.
+    // after the run. The word that holds c gives its place at once: the
+    // lowest flagged byte of the zero-byte test is always a true one (a
+    // false flag only ever follows a true one), and on a little-endian load
+    // the lowest byte comes first.
     size_t i = 0;
     if (!(static_cast<unsigned char>(c) & 0x80)) {
         const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
@@ -91,13 +113,15 @@ size_t Find(Span s, char c) {
             memcpy(&w, s.p + i, 8);
             if (w & highs) break;
             uint64_t x = w ^ pattern;  // a zero byte where c is
-            if ((x - ones) & ~x & highs) break;
+            uint64_t hit = (x - ones) & ~x & highs;
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            if (hit) return i + static_cast<size_t>(__builtin_ctzll(hit)) / 8;
+#else
+            if (hit) break;
+#endif
         }
-        for (; i < head && !(static_cast<unsigned char>(s.p[i]) & 0x80); ++i)
-            if (s.p[i] == c) return i;
     }
-    i = oam::mbcs::FindChar(s.p, s.n, c, i);
-    return i == oam::mbcs::npos ? npos : i;
+    return FindRest(s, c, i);
 }
 
 Span Trim(Span s) {
@@ -236,7 +260,15 @@ void DecodeName(Span base64, char* field, size_t cap) {
     for (; len + 8 <= n; len += 8) {
         uint64_t w;
         memcpy(&w, buf + len, 8);
-        if ((w - ones) & ~w & highs) break;  // a zero byte among them
+        uint64_t zero = (w - ones) & ~w & highs;  // the lowest flag is the first zero byte
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        if (zero) {
+            len += static_cast<size_t>(__builtin_ctzll(zero)) / 8;
+            break;
+        }
+#else
+        if (zero) break;
+#endif
     }
     while (len < n && buf[len]) ++len;
     CopyFit(field, cap, reinterpret_cast<const char*>(buf), len);

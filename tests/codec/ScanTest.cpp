@@ -43,6 +43,34 @@ TEST(ScanNumbers, AtofAsTheCLibrary) {
     EXPECT_DOUBLE_EQ(oam::codec::Atof(Span(longText.data(), longText.size())), atof(longText.c_str()));
 }
 
+// The delimiter anywhere in the first words and past them, after a run of
+// plain bytes, behind a double-byte character whose trail byte is the
+// delimiter itself, or behind a single-byte character above 0x7F.
+TEST(ScanFind, EveryPlaceInAndPastTheWords) {
+    CodePage cp(932);
+    for (size_t at = 0; at < 80; ++at) {
+        for (const char* before : {"", "\x81[", "\xb1"}) {
+            std::string text = std::string(before) + std::string(at, 'a') + "[" + std::string(10, 'b') + "[";
+            size_t expect = strlen(before) + at;
+            EXPECT_EQ(oam::codec::Find(Span(text.data(), text.size()), '['), expect)
+                << at << " after '" << before << "'";
+            EXPECT_EQ(oam::codec::Find(Span(text.data(), expect), '['), oam::codec::npos) << at;
+        }
+    }
+}
+
+// A decoded name ends at its first NUL, wherever that lies in the words.
+TEST(ScanDecode, NameEndsAtItsFirstNul) {
+    for (size_t at = 0; at < 40; ++at) {
+        std::string name = std::string(at, 'n') + '\0' + "tail";
+        std::string b64 = Base64Of(name);
+        char field[64];
+        memset(field, 'z', sizeof field);
+        oam::codec::DecodeName(Span(b64.data(), b64.size()), field, sizeof field);
+        EXPECT_EQ(std::string(field), std::string(at, 'n')) << at;
+    }
+}
+
 TEST(ScanTrim, SixWhiteSpaceCharacters) {
     const char* text = " \t\n\v\f\rmid dle \r\f\v\n\t ";
     Span t = oam::codec::Trim(S(text));

@@ -14,6 +14,10 @@
 #include "ZipTool.h"
 #include "codec/MemoryArchive.h"
 
+#ifdef OAM_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
 namespace oamtest {
 
 using oam::ExtractStatus;
@@ -28,10 +32,12 @@ std::string Contents(const MemoryStream& s) {
     return std::string(reinterpret_cast<const char*>(s.Data()), s.Size());
 }
 
-// Builds a one-entry archive "FILE" with the writer under test.
-std::string Pack(const std::string& data, size_t capacity, size_t limit = 1u << 30) {
+// Builds a one-entry archive "FILE" with the writer under test (level 0:
+// the writer's default).
+std::string Pack(const std::string& data, size_t capacity, size_t limit = 1u << 30, int level = 0) {
     MemoryZipWriter zip(limit);
-    if (!zip.Create(capacity) || !zip.AddEntry("FILE", data.data(), data.size()) || !zip.Finish()) {
+    if (!zip.Create(capacity) || (level && !zip.SetLevel(level)) || !zip.AddEntry("FILE", data.data(), data.size()) ||
+        !zip.Finish()) {
         return std::string();
     }
     return std::string(reinterpret_cast<const char*>(zip.Data()), zip.Size());
@@ -108,6 +114,7 @@ struct RoundTripCase {
     const char* label;
     std::string data;
     size_t capacity;  // reserved up front; SIZE_MAX: the writer's bound
+    int level = 0;    // 0: the default
 };
 
 class ArchiveRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
@@ -115,7 +122,7 @@ class ArchiveRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 TEST_P(ArchiveRoundTrip, ReadsBackWhatItPacked) {
     const RoundTripCase& c = GetParam();
     size_t bound = MemoryZipWriter::Bound(c.data.size(), 4);
-    std::string archive = Pack(c.data, c.capacity == SIZE_MAX ? bound : c.capacity);
+    std::string archive = Pack(c.data, c.capacity == SIZE_MAX ? bound : c.capacity, 1u << 30, c.level);
     ASSERT_FALSE(archive.empty());
     EXPECT_EQ(archive.compare(0, 4, std::string("PK\3\4", 4)), 0);
     EXPECT_LE(archive.size(), bound);
@@ -132,7 +139,7 @@ TEST_P(ArchiveRoundTrip, ReadsBackWhatItPacked) {
 
 TEST_P(ArchiveRoundTrip, PythonReadsItWithAMatchingCrc) {
     const RoundTripCase& c = GetParam();
-    std::string archive = Pack(c.data, c.capacity == SIZE_MAX ? 0 : c.capacity);
+    std::string archive = Pack(c.data, c.capacity == SIZE_MAX ? 0 : c.capacity, 1u << 30, c.level);
     ASSERT_FALSE(archive.empty());
     std::vector<ZipItem> items;
     ASSERT_TRUE(oamtest::PythonUnzip(archive, items));
@@ -152,7 +159,12 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTripCase{"RandomAreaOfItsLength", oamtest::RandomBytes(5000, 3), 5000},
                       RoundTripCase{"Text", std::string(200000, 'a') + "tail", SIZE_MAX},
                       RoundTripCase{"Mixed", oamtest::SemiCompressible(300000, 5), SIZE_MAX},
-                      RoundTripCase{"NulBytes", std::string(1000, '\0'), 0}),
+                      RoundTripCase{"NulBytes", std::string(1000, '\0'), 0},
+                      // The ends of the level range, and incompressible bytes
+                      // at the slowest level in an area that must grow.
+                      RoundTripCase{"MixedLevel1", oamtest::SemiCompressible(300000, 6), SIZE_MAX, 1},
+                      RoundTripCase{"MixedLevel12", oamtest::SemiCompressible(300000, 6), SIZE_MAX, 12},
+                      RoundTripCase{"RandomLevel12TinyArea", oamtest::RandomBytes(70000, 8), 16, 12}),
     [](const ::testing::TestParamInfo<RoundTripCase>& i) { return std::string(i.param.label); });
 
 TEST(ArchiveWriter, FailsCleanlyWhenTheArchiveWouldPassItsLimit) {
@@ -165,6 +177,45 @@ TEST(ArchiveWriter, FailsCleanlyWhenTheArchiveWouldPassItsLimit) {
     EXPECT_EQ(zip.Data(), nullptr);
     EXPECT_EQ(zip.Size(), 0u);
 }
+
+TEST(ArchiveWriter, TakesLevelsOneToTwelveOnly) {
+    std::string data = oamtest::SemiCompressible(50000, 3);
+    MemoryZipWriter zip(1u << 20);
+    ASSERT_TRUE(zip.Create(0));
+    for (int bad : {0, -1, 13, 100}) EXPECT_FALSE(zip.SetLevel(bad)) << bad;
+    ASSERT_TRUE(zip.AddEntry("FILE", data.data(), data.size()));
+    ASSERT_TRUE(zip.Finish());
+    // The refused levels changed nothing: the default's bytes.
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(zip.Data()), zip.Size()), Pack(data, 0));
+    EXPECT_NE(Pack(data, 0, 1u << 30, 1), Pack(data, 0));
+    EXPECT_EQ(Pack(data, 0, 1u << 30, MemoryZipWriter::kDefaultLevel), Pack(data, 0));
+}
+
+#ifdef OAM_HAVE_LIBDEFLATE
+// The entry's data is libdeflate's deflate of the file at the chosen level,
+// byte for byte, under headers that give its true CRC and sizes.
+TEST(ArchiveWriter, EntryIsLibdeflatesStreamAtTheChosenLevel) {
+    std::string data = oamtest::SemiCompressible(200000, 12);
+    for (int level : {1, 6, 9, 12}) {
+        SCOPED_TRACE(level);
+        std::string archive = Pack(data, 0, 1u << 30, level);
+        oamtest::ZipLayout l = oamtest::FindZipLayout(archive);
+        ASSERT_NE(l.dataStart, std::string::npos);
+        libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+        ASSERT_NE(c, nullptr);
+        std::string own(libdeflate_deflate_compress_bound(c, data.size()), '\0');
+        own.resize(libdeflate_deflate_compress(c, data.data(), data.size(), &own[0], own.size()));
+        libdeflate_free_compressor(c);
+        ASSERT_FALSE(own.empty());
+        EXPECT_EQ(oamtest::GetLE32(archive, l.central + 20), own.size());
+        EXPECT_EQ(oamtest::GetLE32(archive, l.central + 24), data.size());
+        EXPECT_EQ(oamtest::GetLE32(archive, l.central + 16), libdeflate_crc32(0, data.data(), data.size()));
+        EXPECT_EQ(oamtest::GetLE32(archive, l.local + 14), oamtest::GetLE32(archive, l.central + 16));
+        EXPECT_TRUE(archive.compare(l.dataStart, own.size(), own) == 0);
+        EXPECT_EQ(archive.compare(l.dataStart + own.size(), 4, std::string("PK\1\2", 4)), 0);
+    }
+}
+#endif
 
 TEST(ArchiveWriter, SameInputGivesTheSameBytes) {
     std::string data = oamtest::SemiCompressible(10000, 2);
@@ -283,6 +334,18 @@ TEST(ArchiveReader, DetectsDamageInsideTheEntry) {
     oamtest::PutLE32(larger, l.local + 22, 30000);
     oamtest::PutLE32(larger, l.central + 24, 30000);
     cases.push_back({"overstated size", larger, {ExtractStatus::Short, ExtractStatus::DataError}});
+
+    // Compressed sizes that cut the stream short, or reach past the
+    // archive's end: never Ok.
+    std::string cut = good;
+    uint32_t packed = oamtest::GetLE32(good, l.central + 20);
+    oamtest::PutLE32(cut, l.local + 18, packed / 2);
+    oamtest::PutLE32(cut, l.central + 20, packed / 2);
+    cases.push_back({"understated compressed size", cut, {ExtractStatus::Short, ExtractStatus::DataError}});
+    std::string past = good;
+    oamtest::PutLE32(past, l.local + 18, packed + 100000);
+    oamtest::PutLE32(past, l.central + 20, packed + 100000);
+    cases.push_back({"compressed size past the end", past, {ExtractStatus::DataError}});
 
     // Local and central headers disagree on the CRC.
     std::string mismatch = good;
