@@ -47,7 +47,7 @@ SINK_R = _native.SINK_R
 SINK_D = _native.SINK_D
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> str:
     # ENCODING: read-only now, the codec of the code page in force (kept for
     # code that encoded texts itself; assigning it changes nothing).
     if name == "ENCODING":

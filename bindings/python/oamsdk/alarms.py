@@ -8,7 +8,7 @@ import queue
 import threading
 import weakref
 from dataclasses import dataclass
-from typing import Iterable, Iterator, Optional
+from typing import Any, Iterable, Iterator, Optional
 
 from . import _native
 from ._native import lib
@@ -95,7 +95,7 @@ class AlarmReceiver:
         finally:
             self._deliver(_STOP)
 
-    def _on_alarm(self, alarm, user) -> None:
+    def _on_alarm(self, alarm: Any, user: Any) -> None:
         try:
             self._deliver(Alarm._from(alarm.contents))
         except BaseException as e:  # never into C
@@ -145,5 +145,5 @@ class AlarmReceiver:
     def __enter__(self) -> "AlarmReceiver":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()

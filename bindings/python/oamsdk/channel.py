@@ -8,7 +8,7 @@ import enum
 import threading
 import weakref
 from dataclasses import dataclass, field
-from typing import Callable, List, Optional, Tuple, Union
+from typing import Any, Callable, List, NoReturn, Optional, Tuple, Type, TypeVar, Union
 
 from . import _native
 from ._native import lib
@@ -27,6 +27,10 @@ class TransferPhase(enum.IntEnum):
     SENDING = 1    #: upload: the archive goes out (the archive's bytes)
     RECEIVING = 2  #: download: the archive comes in (the announced bytes)
     UNPACKING = 3  #: download: the file is written (the file's bytes)
+
+
+#: A progress callback: (done, total, phase), true to cancel.
+Progress = Callable[[int, int, TransferPhase], Optional[bool]]
 
 
 @dataclass
@@ -59,9 +63,9 @@ def _device(d: _native.WACDEVICE_STRUCT) -> Device:
     return Device(d.DeviceID, _dec(d.DeviceName), [Ptz(p.PtzID, _dec(p.PtzName)) for p in d.PtzDevice[:count]])
 
 
-def _outcome(command: str, code: int, origin: int, session: bool, buf, length: int) -> bytes:
+def _outcome(command: str, code: int, origin: int, session: bool, buf: Any, length: int) -> bytes:
     """The rest of a reply, or the exception its result stands for."""
-    rest = buf[:min(length, _native.REPLY_MAX)]
+    rest: bytes = buf[:min(length, _native.REPLY_MAX)]
     if code == 0:
         return rest
     failure = _library_failure("%s command" % command, code, origin, session)
@@ -77,11 +81,11 @@ def _ms(seconds: float) -> int:
     return max(-1, min(2 ** 31 - 1, int(round(seconds * 1000))))
 
 
-def _progress_trampoline(ref: "weakref.ref[_Commands]"):
+def _progress_trampoline(ref: "weakref.ref[_Commands]") -> Callable[[int, int, int, Any], int]:
     # Only a weak reference: the library holds the function, and a cycle
     # through it would leave the object to the garbage collector, which may
     # run on any thread.
-    def call(done, total, phase, user):
+    def call(done: int, total: int, phase: int, user: Any) -> int:
         obj = ref()
         if obj is None:
             return 1
@@ -101,8 +105,8 @@ class _Commands:
 
     _PREFIX = ""
     _callback_error: Optional[BaseException] = None
-    _on_progress: Optional[Callable[[int, int, "TransferPhase"], Optional[bool]]] = None
-    _progress_fn = None
+    _on_progress: Optional[Progress] = None
+    _progress_fn: Any = None
 
     # -- commands
 
@@ -131,7 +135,8 @@ class _Commands:
         the station record holds). Given a Station, also fills its devices."""
         sid = station.id if isinstance(station, Station) else station
         value = _first_value(self._request("Get", "StationTopo=;", sid))
-        out, record = [], _native.WACDEVICE_STRUCT()
+        out: List[Device] = []
+        record = _native.WACDEVICE_STRUCT()
         while len(out) < _MAX_DEVICES and lib.oam_codec_device_entry(value, ctypes.byref(record)) == 1:
             out.append(_device(record))
         if isinstance(station, Station):
@@ -173,7 +178,7 @@ class _Commands:
 
     # -- settings (they apply at once and to every later connection)
 
-    def set_progress(self, callback: Optional[Callable[[int, int, "TransferPhase"], Optional[bool]]]) -> None:
+    def set_progress(self, callback: Optional[Progress]) -> None:
         """Calls callback(done, total, phase) during upload and download (on
         their thread): at the start of each phase, at most every 64 KiB or
         100 ms, and at the end. A true result cancels the transfer, which
@@ -213,7 +218,7 @@ class _Commands:
     # -- internals
 
     def _configure(self, strict: bool, command_timeout: Optional[float], connect_timeout: Optional[float],
-                   keep_alive: Optional[Tuple[int, int, int]], on_progress) -> None:
+                   keep_alive: Optional[Tuple[int, int, int]], on_progress: Optional[Progress]) -> None:
         if strict:
             self.set_strict(True)
         if command_timeout is not None:
@@ -225,17 +230,17 @@ class _Commands:
         if on_progress is not None:
             self.set_progress(on_progress)
 
-    def _native(self, name: str):
+    def _native(self, name: str) -> Any:
         return getattr(lib, self._PREFIX + name)
 
-    def _setting(self, what: str, name: str, *args) -> None:
+    def _setting(self, what: str, name: str, *args: Any) -> None:
         result = self._run(self._native(name), *args)
         if result == _native.SETTING_BAD_VALUE:
             raise ValueError("%s: value out of range: %r" % (what, args))
         if result != _native.SETTING_OK:
             raise _transport_error("setting the %s" % what, result)
 
-    def _run(self, fn, *args):
+    def _run(self, fn: Callable[..., Any], *args: Any) -> Any:
         """fn(handle, *args), the handle held for the call (see Session)."""
         h = self._enter()
         try:
@@ -243,7 +248,7 @@ class _Commands:
         finally:
             self._leave()
 
-    def _call(self, fn, *args) -> Tuple[int, int]:
+    def _call(self, fn: Callable[..., int], *args: Any) -> Tuple[int, int]:
         """A command-like call: its result and, when it failed, where the
         result came from. The origin is read right after the call, before
         any other Python code of this thread could run a command."""
@@ -258,24 +263,26 @@ class _Commands:
             raise err
         return result, origin
 
-    def _transfer_failed(self, what: str, file_name: str, code: int, reason: str):
+    def _transfer_failed(self, what: str, file_name: str, code: int, reason: str) -> NoReturn:
         # A transfer passes on no server code but 1 and 7, so its numbers
         # need no origin: 110 is the cancel, -2, -3 and -4 the session's.
         if code == _native.PROGRESS_CANCELLED:
             raise TransferCancelled("%s of %s cancelled" % (what, file_name), code, "cancelled")
         if self._SESSION and code in _SESSION_RESULTS:
-            raise _library_failure("%s of %s" % (what, file_name), code, _native.RESULT_LIBRARY, True)
+            failure = _library_failure("%s of %s" % (what, file_name), code, _native.RESULT_LIBRARY, True)
+            assert failure is not None  # a session's own number, from the library
+            raise failure
         raise FileTransferError("%s of %s failed (%d): %s" % (what, file_name, code, reason), code, reason)
 
     _SESSION = False  # a Session's own results (-2, -3, -4) come from the library
 
-    def _enter(self):
+    def _enter(self) -> Any:
         return self._handle()
 
     def _leave(self) -> None:
         pass
 
-    def _handle(self):
+    def _handle(self) -> Any:
         raise NotImplementedError
 
     def _request(self, command: str, params: str, station: str = "") -> bytes:
@@ -309,7 +316,7 @@ class Channel(_Commands):
                  on_link_break: Optional[Callable[["Channel"], None]] = None, connect: bool = True,
                  strict: bool = False, command_timeout: Optional[float] = None,
                  connect_timeout: Optional[float] = None, keep_alive: Optional[Tuple[int, int, int]] = None,
-                 on_progress: Optional[Callable[[int, int, "TransferPhase"], Optional[bool]]] = None):
+                 on_progress: Optional[Progress] = None):
         self.host, self.port = host, port
         self._h = lib.oam_channel_new()
         if not self._h:
@@ -353,7 +360,7 @@ class Channel(_Commands):
     def __enter__(self) -> "Channel":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __del__(self) -> None:
@@ -369,14 +376,14 @@ class Channel(_Commands):
     def local_ip(self) -> str:
         """Dotted text of the connection's local address."""
         h = self._handle()
-        return _text_result(lambda b, n: lib.oam_channel_local_ip(h, b, n), 64)
+        return _text_result(lambda b, n: int(lib.oam_channel_local_ip(h, b, n)), 64)
 
     # -- session checking
 
     @property
     def strict(self) -> bool:
         """Strict session mode (see :meth:`set_strict`)."""
-        return lib.oam_channel_strict_session(self._handle()) == 1
+        return bool(lib.oam_channel_strict_session(self._handle()) == 1)
 
     @strict.setter
     def strict(self, on: bool) -> None:
@@ -386,22 +393,22 @@ class Channel(_Commands):
     def last_reply_matched(self) -> bool:
         """The last command of this thread's making took a reply carrying
         its own SESSIONID (False also when it got none)."""
-        return lib.oam_channel_reply_session_matched(self._handle()) == 1
+        return bool(lib.oam_channel_reply_session_matched(self._handle()) == 1)
 
     @property
     def last_reply_mismatched(self) -> bool:
         """The last command read a reply of another SESSIONID and did not
         end with its own: the link is out of step."""
-        return lib.oam_channel_reply_session_mismatched(self._handle()) == 1
+        return bool(lib.oam_channel_reply_session_mismatched(self._handle()) == 1)
 
     # -- internals
 
-    def _handle(self):
+    def _handle(self) -> Any:
         if not self._h:
             raise ValueError("oamsdk: the channel is closed")
         return self._h
 
-    def _buffer(self):
+    def _buffer(self) -> Any:
         try:
             return self._local.reply
         except AttributeError:
@@ -427,12 +434,12 @@ class Channel(_Commands):
             err, self._callback_error = self._callback_error, None
             raise err
         if code == 0:
-            return buf[:min(length.value, _native.REPLY_MAX)]
+            return buf[:min(length.value, _native.REPLY_MAX)]  # type: ignore[no-any-return]
         return _outcome(command, code, origin, False, buf, length.value)
 
 
-def _link_break_trampoline(ref: "weakref.ref[Channel]"):
-    def call(channel, user):
+def _link_break_trampoline(ref: "weakref.ref[Channel]") -> Callable[[Any, Any], None]:
+    def call(channel: Any, user: Any) -> None:
         # Runs inside a library call: nothing may propagate into C.
         obj = ref()
         if obj is None:
@@ -445,8 +452,13 @@ def _link_break_trampoline(ref: "weakref.ref[Channel]"):
     return call
 
 
-def _enum(cls, value: int):
+E = TypeVar("E", bound=enum.IntEnum)
+
+
+def _enum(cls: Type[E], value: int) -> E:
+    # A number this package has no name for yet (a newer library's) stays
+    # a plain int: it compares and prints as the number.
     try:
         return cls(value)
     except ValueError:
-        return value
+        return value  # type: ignore[return-value]

@@ -7,7 +7,7 @@ import codecs
 import ctypes
 import os
 import re
-from typing import Callable, Optional
+from typing import Any, Callable, Dict, Optional
 
 from . import _native
 from ._native import lib
@@ -30,7 +30,7 @@ _LEAD_BYTES = {
 # Decoding in these is one-to-one with surrogateescape: no check needed.
 _EXACT = frozenset(["utf-8", "latin-1", "ascii"])
 
-_codecs = {}  # code page -> codec name
+_codecs: Dict[int, str] = {}  # code page -> codec name
 
 
 def _codec_for(page: int) -> Optional[str]:
@@ -55,7 +55,7 @@ def _codec() -> str:
 def code_page() -> int:
     """The code page the library reads and writes protocol text in (the
     system's unless :func:`set_code_page` chose another)."""
-    return lib.oam_code_page()
+    return int(lib.oam_code_page())
 
 
 def set_code_page(page: int) -> None:
@@ -113,7 +113,7 @@ def _path(raw: bytes) -> str:
     return raw.decode("mbcs", "replace") if os.name == "nt" else os.fsdecode(raw)
 
 
-def _text_result(call: Callable[[ctypes.Array, int], int], size: int = 256, decode=_dec) -> str:
+def _text_result(call: Callable[[Any, int], int], size: int = 256, decode: Callable[[bytes], str] = _dec) -> str:
     """A function of the C text-result convention, retried once with room
     for the whole text when it was cut."""
     buf = ctypes.create_string_buffer(size)
@@ -141,7 +141,7 @@ def _atoi(text: str) -> int:
     return max(-2 ** 31, min(2 ** 31 - 1, int(m.group(1)))) if m else 0
 
 
-def _first_value(text: bytes, whole: bool = False):
+def _first_value(text: bytes, whole: bool = False) -> Any:
     """The value of the first pair of a reply, as a codec buffer to read
     list entries from; with whole, None when there is no whole pair."""
     rest = ctypes.create_string_buffer(text)

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import ctypes
-from typing import Optional, Tuple
+from typing import Any, Optional, Tuple
 
 from ._native import lib
 from .codec import _dec, _enc
@@ -24,7 +24,7 @@ class DatagramSocket:
 
     def send_to(self, data: bytes, host: str, port: int) -> int:
         """Sends one datagram; the number of bytes sent."""
-        n = lib.oam_udp_send_to(self._handle(), data, len(data), _enc(host), port)
+        n: int = lib.oam_udp_send_to(self._handle(), data, len(data), _enc(host), port)
         if n < 0:
             raise _transport_error("sending to %s:%d" % (host, port), n)
         return n
@@ -46,7 +46,7 @@ class DatagramSocket:
         if h:
             lib.oam_udp_delete(h)
 
-    def _handle(self):
+    def _handle(self) -> Any:
         if not self._h:
             raise ValueError("oamsdk: the socket is closed")
         return self._h
@@ -54,7 +54,7 @@ class DatagramSocket:
     def __enter__(self) -> "DatagramSocket":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __del__(self) -> None:

@@ -3,7 +3,7 @@ and log sinks."""
 
 from __future__ import annotations
 
-from typing import Callable, Optional, Tuple
+from typing import Any, Callable, Dict, Optional, Tuple
 
 from . import _native
 from ._native import lib
@@ -36,7 +36,7 @@ def module_dir() -> str:
 
 def last_error() -> int:
     """The calling thread's last system error code (Windows Sockets numbering)."""
-    return lib.oam_last_error()
+    return int(lib.oam_last_error())
 
 
 def log(sink: int, message: str) -> None:
@@ -45,16 +45,17 @@ def log(sink: int, message: str) -> None:
         raise ValueError("no such sink: %r" % (sink,))
 
 
-_hooks = {}
+_hooks: Dict[int, Any] = {}
 
 
 def set_log_hook(sink: int, hook: Optional[Callable[[int, str], None]]) -> None:
     """Calls hook(sink, message) for every message of a sink (None
     removes it). An exception the hook raises goes to the "oamsdk" logger
     (logger.exception): it never reaches the library."""
-    def call(s, message, user):
+    def call(s: int, message: bytes, user: Any) -> None:
         try:
-            hook(s, _dec(message))
+            if hook is not None:
+                hook(s, _dec(message))
         except BaseException:
             logger.exception("oamsdk: the log hook of sink %d raised", s)
 

@@ -9,7 +9,7 @@ import threading
 import weakref
 from dataclasses import dataclass
 import enum
-from typing import Callable, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
 from . import _native
 from ._native import lib
@@ -60,8 +60,8 @@ _in_callback = threading.local()
 _open_sessions: "weakref.WeakSet[Session]" = weakref.WeakSet()
 
 
-def _session_trampoline(ref: "weakref.ref[Session]"):
-    def call(handle, event, user):
+def _session_trampoline(ref: "weakref.ref[Session]") -> Callable[[Any, Any, Any], None]:
+    def call(handle: Any, event: Any, user: Any) -> None:
         _in_callback.depth = getattr(_in_callback, "depth", 0) + 1
         try:
             obj = ref()
@@ -80,12 +80,12 @@ def _session_trampoline(ref: "weakref.ref[Session]"):
     return call
 
 
-def _delete_session(handle, keep) -> None:
+def _delete_session(handle: Any, keep: object) -> None:
     # keep: the callbacks, alive until the library has stopped calling them.
     lib.oam_session_delete(handle)
 
 
-def _free_session(handle, keep) -> None:
+def _free_session(handle: Any, keep: object) -> None:
     # Never from inside a session callback: the library would wait for the
     # thread it is running on.
     if getattr(_in_callback, "depth", 0):
@@ -148,7 +148,7 @@ class Session(_Commands):
         # the session only when the last has returned.
         self._lock = threading.Lock()
         self._calls = 0
-        self._free = None
+        self._free: Optional[Tuple[Any, object]] = None
         self._on_state = on_state
         self._state_fn = _native.SESSION_FN(_session_trampoline(weakref.ref(self)))
         try:
@@ -225,7 +225,7 @@ class Session(_Commands):
 
     @property
     def connected(self) -> bool:
-        return self._run(lib.oam_session_is_connected) == 1
+        return bool(self._run(lib.oam_session_is_connected) == 1)
 
     @property
     def closed(self) -> bool:
@@ -234,7 +234,7 @@ class Session(_Commands):
     def __enter__(self) -> "Session":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __del__(self) -> None:
@@ -243,12 +243,12 @@ class Session(_Commands):
         except Exception:
             pass
 
-    def _handle(self):
+    def _handle(self) -> Any:
         if not self._h:
             raise ValueError("oamsdk: the session is closed")
         return self._h
 
-    def _enter(self):
+    def _enter(self) -> Any:
         with self._lock:
             if not self._h:
                 raise ValueError("oamsdk: the session is closed")
