@@ -4,12 +4,26 @@ A pure-Python layer over the C interface of liboamsdk (``oamsdk_c.h``),
 loaded with ctypes: set ``OAMSDK_LIBRARY`` to the library's path when it is
 not installed where the dynamic loader looks.
 
+For asyncio hosts, :mod:`oamsdk.aio`:
+
+    from oamsdk.aio import AsyncChannel
+
+    async with AsyncChannel("127.0.0.1", 9000) as chan:
+        await chan.login("admin", "admin")
+        for station in await chan.stations():
+            print(station.id, station.name, len(await chan.devices(station)))
+
+and for scripts, the synchronous objects here:
+
     from oamsdk import Channel
 
     with Channel("127.0.0.1", 9000) as chan:
         chan.login("admin", "admin")
         for station in chan.stations():
             print(station.id, station.name, len(chan.devices(station)))
+
+:mod:`oamsdk.testing` is a pytest plugin with a simulated server for a
+host's own tests.
 
 Failures raise :class:`OamError` subclasses that carry the library's
 result code (the server's RETURNCODE for refusals, -1 when no usable reply
