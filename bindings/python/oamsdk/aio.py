@@ -300,20 +300,21 @@ class AsyncAlarmReceiver(AlarmReceiver):
     """An :class:`oamsdk.AlarmReceiver` to iterate with ``async for``
     (the arguments are AlarmReceiver's). Iteration ends once the receiver
     is closed (``async with``, :meth:`aclose` or :meth:`close`) and the
-    alarms received until then are taken. Use it from one event loop."""
+    alarms received until then are taken. Several coroutines may wait on
+    it: each alarm goes to one of them. (Its synchronous get() and
+    iteration are not for it: the alarms go to the awaiting side.)"""
 
     def __init__(self, peers: Iterable[str], oam_id: str, port: int = 0) -> None:
         self._pending: Deque[object] = collections.deque()
-        self._waiter: Optional[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = None
+        self._waiters: List[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = []
         self._plock = threading.Lock()
         super().__init__(peers, oam_id, port)
 
     def _deliver(self, item: object) -> None:
         with self._plock:
             self._pending.append(item)
-            waiter, self._waiter = self._waiter, None
-        if waiter is not None:
-            _wake([waiter])
+            waiters, self._waiters = self._waiters, []
+        _wake(waiters)
 
     def __aiter__(self) -> AsyncIterator[Alarm]:
         return self._alarms()
@@ -339,7 +340,7 @@ class AsyncAlarmReceiver(AlarmReceiver):
                         return item  # type: ignore[return-value]
                     return None
                 wake: "asyncio.Future[None]" = loop.create_future()
-                self._waiter = (loop, wake)
+                self._waiters.append((loop, wake))
             try:
                 if deadline is None:
                     await wake

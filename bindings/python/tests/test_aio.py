@@ -127,6 +127,9 @@ async def test_alarms_iterate_and_a_waiting_iteration_ends_on_close(alarm_peer):
             if len(got) == 2:
                 break
         assert all(a.type in (0, 1) and a.text1 for a in got)
+        # Two coroutines waiting at once: each gets an alarm.
+        both = await asyncio.gather(rx.next(timeout=5), rx.next(timeout=5))
+        assert None not in both and both[0] is not both[1]
 
     rx = AsyncAlarmReceiver(["127.0.0.77"], "py-aio-quiet")  # a peer that never sends
     assert await rx.next(timeout=0.2) is None
