@@ -15,7 +15,7 @@ from conftest import Peer, reply
 pytestmark = pytest.mark.asyncio
 
 
-def echo_peer(slow=(), delay=0.6, connections=1):
+def echo_peer(slow=(), delay=1.0, connections=1):
     """A peer answering each request with its own command name (Echo=...),
     the commands named in slow only after delay seconds."""
     def answer(req, n):
