@@ -3,6 +3,7 @@
 OAM_PACKAGES=(build-essential cmake pkg-config zlib1g-dev libminizip-dev libdeflate-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev
   libssl-dev openssl python3 python3-pytest python3-setuptools python3-wheel python3-pip
+  python3-pytest-asyncio mypy
   zip unzip clang libclang-rt-14-dev help2man ccache abigail-tools)
 
 # Installs those of the named packages that are missing.

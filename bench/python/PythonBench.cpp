@@ -1,8 +1,9 @@
 // One command exchange through the Python package (ctypes over the C
 // interface) beside the same exchange from C++ (CClientSocket::SendCommand),
-// both against one loopback responder. The Python side is a child process
-// that runs a round of exchanges whenever asked; rounds of both alternate so
-// that their ratio is measured under the same load.
+// both against one loopback responder, and the exchange awaited through
+// oamsdk.aio beside the package's synchronous one. The Python side is a
+// child process that runs a round of exchanges whenever asked; rounds of all
+// three alternate so that their ratios are measured under the same load.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -53,7 +54,7 @@ public:
 
 private:
     void AcceptLoop() {
-        while (!m_stop && m_fds.size() < 2) {
+        while (!m_stop && m_fds.size() < 3) {
             int fd = accept(m_listen, nullptr, nullptr);
             if (fd < 0) return;
             m_fds.push_back(fd);
@@ -103,9 +104,10 @@ public:
         m_from = fdopen(out[0], "r");
         return m_pid > 0 && m_from;
     }
-    // Mean microseconds of one exchange over n, or a negative value.
-    double Round(int n, long& failures) {
-        std::string line = std::to_string(n) + "\n";
+    // Mean microseconds of one exchange over n, or a negative value;
+    // awaited: through oamsdk.aio.
+    double Round(int n, long& failures, bool awaited = false) {
+        std::string line = (awaited ? "a" : "") + std::to_string(n) + "\n";
         if (write(m_to, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return -1;
         char buf[128];
         if (!fgets(buf, sizeof buf, m_from)) return -1;
@@ -155,11 +157,11 @@ void BM_PythonVsCpp(benchmark::State& state) {
 
     // Warm up both (and the Python import and first calls).
     cppRound(kRoundExchanges);
-    if (python.Round(kRoundExchanges, failures) < 0) {
+    if (python.Round(kRoundExchanges, failures) < 0 || python.Round(kRoundExchanges, failures, true) < 0) {
         state.SkipWithError("python round failed");
         return;
     }
-    std::vector<double> cpp, py;
+    std::vector<double> cpp, py, aio;
     for (auto _ : state) {
         for (int r = 0; r < kRounds; ++r) {
             cpp.push_back(cppRound(kRoundExchanges));
@@ -169,17 +171,27 @@ void BM_PythonVsCpp(benchmark::State& state) {
                 return;
             }
             py.push_back(p);
+            double a = python.Round(kRoundExchanges, failures, true);
+            if (a < 0) {
+                state.SkipWithError("python awaited round failed");
+                return;
+            }
+            aio.push_back(a);
         }
     }
     channel.Close();
     // The best round of each: the least disturbed by the rest of the machine.
     double c = *std::min_element(cpp.begin(), cpp.end());
     double p = *std::min_element(py.begin(), py.end());
+    double a = *std::min_element(aio.begin(), aio.end());
     state.counters["python_us"] = p;
+    state.counters["aio_us"] = a;
+    state.counters["aio_ratio"] = a / p;
     state.counters["cpp_us"] = c;
     state.counters["ratio"] = p / c;
     state.counters["failures"] = static_cast<double>(failures);
     std::printf("one exchange: Python %.2f us, C++ %.2f us, ratio %.3f (target <= 2)\n", p, c, p / c);
+    std::printf("one exchange awaited (oamsdk.aio): %.2f us, Python %.2f us, ratio %.3f (target <= 2)\n", a, p, a / p);
 }
 
 BENCHMARK(BM_PythonVsCpp)->Iterations(1)->Unit(benchmark::kMillisecond);

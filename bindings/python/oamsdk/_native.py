@@ -8,6 +8,8 @@ import ctypes
 import ctypes.util
 import os
 import sys
+from typing import Any, List
+
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_double, c_float, c_int32, c_int64,
                     c_size_t, c_uint16, c_uint32, c_void_p)
 
@@ -71,11 +73,12 @@ alarm_p = c_void_p
 udp_p = c_void_p
 session_p = c_void_p
 
-LINK_BREAK_FN = CFUNCTYPE(None, c_void_p, c_void_p)
-ALARM_FN = CFUNCTYPE(None, POINTER(ALARM_STRUCT), c_void_p)
-LOG_FN = CFUNCTYPE(None, c_int32, c_char_p, c_void_p)
-PROGRESS_FN = CFUNCTYPE(c_int32, c_int64, c_int64, c_int32, c_void_p)
-SESSION_FN = CFUNCTYPE(None, c_void_p, POINTER(SESSION_EVENT), c_void_p)
+# Any: ctypes' function types are made at run time.
+LINK_BREAK_FN: Any = CFUNCTYPE(None, c_void_p, c_void_p)
+ALARM_FN: Any = CFUNCTYPE(None, POINTER(ALARM_STRUCT), c_void_p)
+LOG_FN: Any = CFUNCTYPE(None, c_int32, c_char_p, c_void_p)
+PROGRESS_FN: Any = CFUNCTYPE(c_int32, c_int64, c_int64, c_int32, c_void_p)
+SESSION_FN: Any = CFUNCTYPE(None, c_void_p, POINTER(SESSION_EVENT), c_void_p)
 
 _sz = POINTER(c_size_t)
 _u32 = POINTER(c_uint32)
@@ -198,7 +201,7 @@ PROTOTYPES = {
 }
 
 
-def _candidates():
+def _candidates() -> List[str]:
     path = os.environ.get(LIBRARY_ENV)
     if path:
         return [path]
@@ -212,7 +215,7 @@ def _candidates():
     return names + ([found] if found else [])
 
 
-def _load():
+def _load() -> Any:
     errors = []
     for name in _candidates():
         try:
@@ -237,11 +240,12 @@ def _load():
     return lib
 
 
-lib = _load()
+#: The library, its functions typed by PROTOTYPES (Any to the type checker).
+lib: Any = _load()
 
 # The exchange without per-call argument conversion (about a microsecond of
 # the round trip): its callers pass only ctypes objects and bytes, exactly
 # of the prototype's types (c_void_p handle, bytes, char buffer, c_size_t,
 # byref(c_size_t)).
-command_unchecked = lib["oam_channel_command"]
+command_unchecked: Any = lib["oam_channel_command"]
 command_unchecked.restype = c_int32

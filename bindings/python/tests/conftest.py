@@ -9,6 +9,9 @@ import pytest
 
 import oamsdk
 
+# The package's own plugin (installed, its entry point loads it).
+pytest_plugins = ["oamsdk.testing"]
+
 
 @pytest.fixture(scope="session")
 def server():
