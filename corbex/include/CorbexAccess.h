@@ -20,5 +20,9 @@ struct CMD5Access {
     static Step MD5STEP() { return &CMD5::MD5STEP; }
 
     static uint32_t* State(CMD5& m) { return m.m_state; }
+    // The compression function over whole blocks, for a digest of bytes that
+    // arrive in pieces (the library's download).
+    static void Init(CMD5& m) { m.Init(); }
+    static void Transform(CMD5& m, const unsigned char* blocks, size_t count) { m.Transform(blocks, count); }
     static unsigned char* Block(CMD5& m) { return m.m_block; }
 };

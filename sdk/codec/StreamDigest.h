@@ -21,9 +21,7 @@ public:
     void Finish(CString& text);
 
 private:
-    void Blocks(const unsigned char* p, size_t count);
-
-    uint32_t m_state[4];
+    CMD5 m_md5;             // its compression function and chaining state
     uint64_t m_length;      // bytes given so far
     unsigned char m_tail[64];  // the last bytes that do not yet fill a block
 };
