@@ -77,7 +77,7 @@ def define(header, name):
     ("SETTING_FAILED", "OAM_SETTING_FAILED"), ("PROGRESS_CANCELLED", "OAM_PROGRESS_CANCELLED"),
     ("LINK_DOWN", "OAM_LINK_DOWN"), ("BUSY", "OAM_BUSY"), ("DESYNCHRONISED", "OAM_DESYNCHRONISED"),
     ("RESULT_NONE", "OAM_RESULT_NONE"), ("RESULT_SERVER", "OAM_RESULT_SERVER"),
-    ("RESULT_LIBRARY", "OAM_RESULT_LIBRARY"), ("C_VERSION_MAJOR", "OAMSDK_C_VERSION_MAJOR"),
+    ("RESULT_LIBRARY", "OAM_RESULT_LIBRARY"),
 ])
 def test_constants_match_the_header(header, ours, theirs):
     assert getattr(_native, ours) == define(header, theirs)
@@ -94,3 +94,13 @@ def test_enumerations_match_the_header(header, enum, prefix):
 def test_download_codes_match_the_header(header):
     codes = {int(v) for v in re.findall(r"#define\s+OAM_DOWNLOAD_\w+\s+(\d+)", header)}
     assert codes and codes <= set(errors._DOWNLOAD_REASONS)
+
+
+def test_version_major_is_the_projects(header):
+    # The C interface's version is the project's, defined once in CMake.
+    assert re.search(r"#define\s+OAMSDK_C_VERSION_MAJOR\s+OAMSDK_VERSION_MAJOR\b", header)
+    cmake = os.path.join(os.path.dirname(HEADER), "..", "..", "CMakeLists.txt")
+    with open(cmake) as f:
+        m = re.search(r"project\(oamsdk VERSION (\d+)\.", f.read())
+    assert m
+    assert _native.C_VERSION_MAJOR == int(m.group(1))
