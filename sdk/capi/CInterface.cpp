@@ -444,6 +444,11 @@ int32_t oam_channel_disable_keep_alive(oam_channel* channel) {
     return Guarded<int32_t>(-1, [&] { return channel->socket.DisableKeepAlive(); });
 }
 
+int32_t oam_channel_set_upload_level(oam_channel* channel, int32_t level) {
+    if (!channel) return -1;
+    return Guarded<int32_t>(-1, [&] { return channel->socket.SetUploadLevel(level); });
+}
+
 int32_t oam_channel_set_progress(oam_channel* channel, oam_progress_fn fn, void* user) {
     if (!channel) return -1;
     SetProgress(channel->socket, channel->progress, fn, user);
@@ -527,6 +532,11 @@ int32_t oam_session_set_keep_alive(oam_session* session, int32_t idle_s, int32_t
 int32_t oam_session_disable_keep_alive(oam_session* session) {
     if (!session) return -1;
     return Guarded<int32_t>(-1, [&] { return session->session.Channel().DisableKeepAlive(); });
+}
+
+int32_t oam_session_set_upload_level(oam_session* session, int32_t level) {
+    if (!session) return -1;
+    return Guarded<int32_t>(-1, [&] { return session->session.Channel().SetUploadLevel(level); });
 }
 
 int32_t oam_session_set_progress(oam_session* session, oam_progress_fn fn, void* user) {

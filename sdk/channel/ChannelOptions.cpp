@@ -1,5 +1,5 @@
-// CClientSocket's opt-in settings: chosen time-outs, TCP keep-alive and the
-// transfer progress hook. A channel that never sets them has no entry here
+// CClientSocket's opt-in settings: chosen time-outs, TCP keep-alive, the
+// upload's deflate level and the transfer progress hook. A channel that never sets them has no entry here
 // and takes the designed paths untouched.
 #include "channel/ChannelOptions.h"
 
@@ -214,6 +214,8 @@ int CClientSocket::DisableKeepAlive() {
     });
     return m_hSocket != 0 ? oam::channel::SetKeepAliveOn(m_hSocket, now) : OAM_OPTION_OK;
 }
+
+int CClientSocket::SetUploadLevel(int level) { return oam::channel::SetUploadLevel(this, level); }
 
 void CClientSocket::SetProgressHook(OAM_PROGRESS_HOOK hook, LONG_PTR userData) {
     oam::channel::Update(this, [&](ChannelOptions& o) {

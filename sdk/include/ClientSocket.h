@@ -192,6 +192,10 @@ public:
     int DisableKeepAlive();
     // Progress and cancel of SendFile and ReceiveFile; null removes it.
     void SetProgressHook(OAM_PROGRESS_HOOK hook, LONG_PTR userData);
+    // Deflate level of the archives SendFile packs from now on: 1 (fastest)
+    // to 12 (smallest), default 6. Else OAM_OPTION_BAD_VALUE, nothing
+    // changed. A build that packs with zlib (Windows) takes 10-12 as 9.
+    int SetUploadLevel(int level);
 
     static const int RECV_BUFFER_SIZE = 60000;
 

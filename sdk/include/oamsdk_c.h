@@ -315,6 +315,11 @@ OAMSDK_API int32_t oam_channel_set_connect_timeout(oam_channel* channel, int32_t
 OAMSDK_API int32_t oam_channel_set_keep_alive(oam_channel* channel, int32_t idle_s, int32_t interval_s,
                                               int32_t count);
 OAMSDK_API int32_t oam_channel_disable_keep_alive(oam_channel* channel);
+/* Deflate level of the archives oam_channel_upload packs from now on: 1
+ * (fastest) to 12 (smallest), default 6. OAM_SETTING_OK, or
+ * OAM_SETTING_BAD_VALUE (nothing changed) outside 1..12. A build that packs
+ * with zlib (Windows) takes 10-12 as 9. */
+OAMSDK_API int32_t oam_channel_set_upload_level(oam_channel* channel, int32_t level);
 /* Progress and cancel of oam_channel_upload and oam_channel_download; fn
  * NULL removes it. Not while a transfer runs. Gives 0. */
 OAMSDK_API int32_t oam_channel_set_progress(oam_channel* channel, oam_progress_fn fn, void* user);
@@ -354,14 +359,16 @@ OAMSDK_API int32_t oam_session_set_callback(oam_session* session, oam_session_fn
 OAMSDK_API int32_t oam_session_set_auto_reconnect(oam_session* session, int32_t background);
 /* The session's channel settings, as oam_channel_set_strict_session,
  * oam_channel_set_command_timeout, oam_channel_set_connect_timeout,
- * oam_channel_set_keep_alive, oam_channel_disable_keep_alive and
- * oam_channel_set_progress (same results). */
+ * oam_channel_set_keep_alive, oam_channel_disable_keep_alive,
+ * oam_channel_set_upload_level and oam_channel_set_progress (same
+ * results). */
 OAMSDK_API int32_t oam_session_set_strict_session(oam_session* session, int32_t strict);
 OAMSDK_API int32_t oam_session_set_command_timeout(oam_session* session, int32_t milliseconds);
 OAMSDK_API int32_t oam_session_set_connect_timeout(oam_session* session, int32_t milliseconds);
 OAMSDK_API int32_t oam_session_set_keep_alive(oam_session* session, int32_t idle_s, int32_t interval_s,
                                               int32_t count);
 OAMSDK_API int32_t oam_session_disable_keep_alive(oam_session* session);
+OAMSDK_API int32_t oam_session_set_upload_level(oam_session* session, int32_t level);
 OAMSDK_API int32_t oam_session_set_progress(oam_session* session, oam_progress_fn fn, void* user);
 /* Connects and logs in once (no retry): 0; -1 no connection or no usable
  * log-in reply (oam_last_error); the server's code when it refused the

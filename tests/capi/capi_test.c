@@ -356,6 +356,16 @@ static void test_channel(const char* host, unsigned port) {
     CHECK(file_equals(text, content));
     CHECK_INT(oam_channel_download(ch, "S1", "absent.ini"), 7);
     CHECK_INT(oam_channel_upload(ch, "S1", "absent.ini"), 1);
+    /* The upload's level: refused outside 1..12; level 1 reads back. */
+    CHECK_INT(oam_channel_set_upload_level(ch, 0), OAM_SETTING_BAD_VALUE);
+    CHECK_INT(oam_channel_set_upload_level(ch, 13), OAM_SETTING_BAD_VALUE);
+    CHECK_INT(oam_channel_set_upload_level(ch, 1), OAM_SETTING_OK);
+    CHECK_INT(oam_channel_set_upload_level(NULL, 1), -1);
+    CHECK_INT(oam_channel_upload(ch, "S1", "capi.ini"), 0);
+    CHECK(remove(text) == 0);
+    CHECK_INT(oam_channel_download(ch, "S1", "capi.ini"), 0);
+    CHECK(file_equals(text, content));
+    CHECK_INT(oam_channel_set_upload_level(ch, 6), OAM_SETTING_OK);
 
     /* Progress of both phases of each direction, and a cancel in each
      * direction's local phase: the channel stays usable and a cancelled
@@ -493,6 +503,9 @@ static void test_session(const char* host, unsigned port) {
     CHECK_INT(oam_session_set_keep_alive(s, 30, 5, 0), OAM_SETTING_BAD_VALUE);
     CHECK_INT(oam_session_set_keep_alive(s, 30, 5, 3), OAM_SETTING_OK);
     CHECK_INT(oam_session_disable_keep_alive(s), OAM_SETTING_OK);
+    CHECK_INT(oam_session_set_upload_level(s, 13), OAM_SETTING_BAD_VALUE);
+    CHECK_INT(oam_session_set_upload_level(s, 1), OAM_SETTING_OK);
+    CHECK_INT(oam_session_set_upload_level(NULL, 1), -1);
     CHECK_INT(oam_session_set_strict_session(s, 1), 0);
     CHECK_INT(oam_session_set_callback(s, on_session, &log), 0);
 

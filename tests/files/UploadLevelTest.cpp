@@ -13,7 +13,6 @@
 #include "FakeServer.h"
 #include "TempDir.h"
 #include "ZipTool.h"
-#include "channel/ChannelOptions.h"
 
 #ifdef OAM_HAVE_LIBDEFLATE
 #include <libdeflate.h>
@@ -71,9 +70,9 @@ TEST(UploadLevel, PacksAtTheChannelsLevelAndRefusesLevelsOutsideTheRange) {
     for (int level : {6, 1, 12}) {
         SCOPED_TRACE(level);
         if (level != 6) {
-            EXPECT_EQ(oam::channel::SetUploadLevel(&sock, level), OAM_OPTION_OK);
+            EXPECT_EQ(sock.SetUploadLevel(level), OAM_OPTION_OK);
         }
-        for (int bad : {0, -1, 13}) EXPECT_EQ(oam::channel::SetUploadLevel(&sock, bad), OAM_OPTION_BAD_VALUE);
+        for (int bad : {0, -1, 13}) EXPECT_EQ(sock.SetUploadLevel(bad), OAM_OPTION_BAD_VALUE);
         std::string archive = UploadArchive(sock);
         ASSERT_FALSE(archive.empty());
         std::vector<ZipItem> items;
@@ -90,7 +89,6 @@ TEST(UploadLevel, PacksAtTheChannelsLevelAndRefusesLevelsOutsideTheRange) {
     // The fast level packs less tightly than the default, the slowest more.
     EXPECT_GT(entries[1].size(), entries[0].size());
     EXPECT_LT(entries[2].size(), entries[0].size());
-    oam::channel::ForgetOptions(&sock);
 }
 
 }  // namespace oamtest
