@@ -215,10 +215,17 @@ class _Commands:
         """Switches keep-alive off again."""
         self._setting("keep-alive", "disable_keep_alive")
 
+    def set_upload_level(self, level: int) -> None:
+        """Deflate level of the archives upload packs from now on: 1
+        (fastest) to 12 (smallest), default 6; a build that packs with zlib
+        (Windows) takes 10-12 as 9. ValueError when out of range."""
+        self._setting("upload level", "set_upload_level", int(level))
+
     # -- internals
 
     def _configure(self, strict: bool, command_timeout: Optional[float], connect_timeout: Optional[float],
-                   keep_alive: Optional[Tuple[int, int, int]], on_progress: Optional[Progress]) -> None:
+                   keep_alive: Optional[Tuple[int, int, int]], on_progress: Optional[Progress],
+                   upload_level: Optional[int] = None) -> None:
         if strict:
             self.set_strict(True)
         if command_timeout is not None:
@@ -229,6 +236,8 @@ class _Commands:
             self.set_keep_alive(*keep_alive)
         if on_progress is not None:
             self.set_progress(on_progress)
+        if upload_level is not None:
+            self.set_upload_level(upload_level)
 
     def _native(self, name: str) -> Any:
         return getattr(lib, self._PREFIX + name)
@@ -306,8 +315,8 @@ class Channel(_Commands):
     call has returned (or use a :class:`Session`, which does it by itself).
 
     strict, command_timeout, connect_timeout (seconds), keep_alive ((idle,
-    interval, count)) and on_progress are the settings of the same-named
-    set_* methods, applied before connecting.
+    interval, count)), upload_level and on_progress are the settings of the
+    same-named set_* methods, applied before connecting.
     """
 
     _PREFIX = "oam_channel_"
@@ -316,7 +325,7 @@ class Channel(_Commands):
                  on_link_break: Optional[Callable[["Channel"], None]] = None, connect: bool = True,
                  strict: bool = False, command_timeout: Optional[float] = None,
                  connect_timeout: Optional[float] = None, keep_alive: Optional[Tuple[int, int, int]] = None,
-                 on_progress: Optional[Progress] = None):
+                 on_progress: Optional[Progress] = None, upload_level: Optional[int] = None):
         self.host, self.port = host, port
         self._h = lib.oam_channel_new()
         if not self._h:
@@ -331,7 +340,7 @@ class Channel(_Commands):
         self._link_fn = _native.LINK_BREAK_FN(_link_break_trampoline(weakref.ref(self)))
         lib.oam_channel_set_link_break(self._h, None, self._link_fn, None)
         try:
-            self._configure(strict, command_timeout, connect_timeout, keep_alive, on_progress)
+            self._configure(strict, command_timeout, connect_timeout, keep_alive, on_progress, upload_level)
             if connect:
                 self.connect()
         except BaseException:

@@ -136,7 +136,8 @@ class Session(_Commands):
                  background: bool = False, backoff: Optional[Tuple[float, float, int, int]] = None,
                  open: bool = True, strict: bool = False, command_timeout: Optional[float] = None,
                  connect_timeout: Optional[float] = None, keep_alive: Optional[Tuple[int, int, int]] = None,
-                 on_progress: Optional[Callable[[int, int, "TransferPhase"], Optional[bool]]] = None):
+                 on_progress: Optional[Callable[[int, int, "TransferPhase"], Optional[bool]]] = None,
+                 upload_level: Optional[int] = None):
         self.host, self.port = host, port
         self._h = lib.oam_session_new()
         if not self._h:
@@ -159,7 +160,7 @@ class Session(_Commands):
             lib.oam_session_set_auto_reconnect(self._h, 1 if background else 0)
             if backoff is not None:
                 self.set_backoff(*backoff)
-            self._configure(strict, command_timeout, connect_timeout, keep_alive, on_progress)
+            self._configure(strict, command_timeout, connect_timeout, keep_alive, on_progress, upload_level)
             _open_sessions.add(self)
             if open:
                 self.open()

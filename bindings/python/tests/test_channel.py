@@ -191,6 +191,7 @@ def commands(request, server):
 @pytest.mark.parametrize("setting, args", [
     ("set_command_timeout", (0,)), ("set_command_timeout", (86400.001,)), ("set_connect_timeout", (-1,)),
     ("set_keep_alive", (0, 5, 3)), ("set_keep_alive", (30, 5, 128)), ("set_keep_alive", (30, 32768, 3)),
+    ("set_upload_level", (0,)), ("set_upload_level", (13,)),
 ])
 def test_settings_out_of_range_are_refused(commands, setting, args):
     with pytest.raises(ValueError):
@@ -205,6 +206,19 @@ def test_settings_apply_to_the_held_connection(commands):
     commands.disable_keep_alive()
     commands.set_strict(True)
     assert commands.get("S1", "Sharpness") == 3
+
+
+def test_upload_at_a_chosen_level_reads_back(server, commands):
+    data = bytes(range(256)) * 400
+    path = _write_module_file("py-level.bin", data)
+    commands.set_upload_level(1)
+    commands.upload("S2", "py-level.bin")
+    os.remove(path)
+    commands.download("S2", "py-level.bin")
+    with open(path, "rb") as f:
+        assert f.read() == data
+    with pytest.raises(ValueError):
+        type(commands)(*server, upload_level=13)
 
 
 def test_strict_mode_and_reply_sessions(server, channel):
