@@ -213,6 +213,9 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"UploadMissingFile", {"upload", "S1", "{dir}/missing/oamctl-test.txt"}, 5,
                  "cannot read {dir}/missing/oamctl-test.txt: No such file or directory"},
         ExitCase{"UploadADirectory", {"upload", "S1", "{dir}"}, 5, "Is a directory"},
+        ExitCase{"UploadLevelAboveTheRange", {"upload", "S1", "{dir}/x.txt", "--level", "13"}, 2,
+                 "--level: Value 13 not in range 1 to 12"},
+        ExitCase{"UploadLevelZero", {"upload", "S1", "{dir}/x.txt", "--level", "0"}, 2, "not in range 1 to 12"},
         ExitCase{"DownloadIntoMissingDir", {"download", "S1", "x.txt", "--dir", "/nonexistent/dir"}, 5,
                  "cannot write into /nonexistent/dir: No such file or directory"},
         ExitCase{"DownloadUnknownFile", {"download", "S1", "never-there.txt", "--dir", "{dir}"}, 4},
@@ -315,6 +318,10 @@ TEST_F(Oamctl, JsonUploadAndDownloadKeepTheDigest) {
     EXPECT_EQ(up["md5"], md5);
     EXPECT_EQ(up["bytes"], content.size());
     EXPECT_EQ(ReadFile(sim->StorageDir() + "/S3/notes.txt"), content);
+    // At a chosen level: another archive, the same file stored.
+    json fast = Json({"upload", "S2", dir + "/notes.txt", "--level", "1"});
+    EXPECT_EQ(fast["md5"], md5);
+    EXPECT_EQ(ReadFile(sim->StorageDir() + "/S2/notes.txt"), content);
 
     std::filesystem::create_directory(dir + "/down");
     json down = Json({"download", "S3", "notes.txt", "--dir", dir + "/down"});

@@ -303,7 +303,8 @@ void CmdSet(const GlobalOptions& g, const std::string& station, const std::strin
         std::cout << station << "  " << name << (control ? " controlled to " : " set to ") << value << std::endl;
 }
 
-void CmdUpload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dirOpt) {
+void CmdUpload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dirOpt,
+               int level) {
     std::string name = Basename(file);
     std::string dir = dirOpt.empty() ? Dirname(file) : dirOpt;
     std::string path = Join(dir, name);
@@ -319,6 +320,8 @@ void CmdUpload(const GlobalOptions& g, const std::string& station, const std::st
     uint64_t size = 0;
     std::string md5 = Md5OfFile(path, size);
     Session s(g);
+    // The option parser has checked the range; the library checks again.
+    if (level != 0 && s.Sock().SetUploadLevel(level) == OAM_OPTION_BAD_VALUE) FailUsage("--level must be 1..12");
     s.Open(!g.noLogin);
     UseDirectory(dir);
     ProgressBar bar(g, "upload " + name);

@@ -14,7 +14,9 @@ void CmdStations(const GlobalOptions& g);
 void CmdDevices(const GlobalOptions& g, const std::string& station);
 void CmdGet(const GlobalOptions& g, const std::string& station, const std::string& name);
 void CmdSet(const GlobalOptions& g, const std::string& station, const std::string& name, int value, bool control);
-void CmdUpload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dir);
+// level 0: the library's default deflate level.
+void CmdUpload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dir,
+               int level);
 void CmdDownload(const GlobalOptions& g, const std::string& station, const std::string& file, const std::string& dir);
 // Keeps a reconnecting session and prints its state changes and the
 // station list whenever it changes, until Ctrl-C.

@@ -77,6 +77,7 @@ struct CommandLine {
     std::function<void()> run;
     std::string station, name, file, dir, command, params;
     int value = 0;
+    int level = 0;  // 0: the library's default
     double interval = 5;
     AlarmOptions ao;
     UdpOptions uo;
@@ -140,7 +141,9 @@ CLI::App* AddCommands(CLI::App& app, CommandLine& c) {
     upload->add_option("STATION", c.station, "station identifier")->required();
     upload->add_option("FILE", c.file, "file to upload; its name is what the server stores")->required();
     upload->add_option("-d,--dir", c.dir, "directory that holds FILE (default: FILE's own directory)");
-    upload->callback([&c] { c.run = [&c] { CmdUpload(c.g, c.station, c.file, c.dir); }; });
+    upload->add_option("--level", c.level, "deflate level, 1 (fastest) to 12 (smallest) (default: the library's 6)")
+        ->check(CLI::Range(1, 12));
+    upload->callback([&c] { c.run = [&c] { CmdUpload(c.g, c.station, c.file, c.dir, c.level); }; });
 
     auto* download = app.add_subcommand("download", "download a file from a station");
     download->add_option("STATION", c.station, "station identifier")->required();
