@@ -11,6 +11,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, List, NoReturn, Optional, Tuple, Type, TypeVar, Union
 
 from . import _native
+from ._closing import Closing
 from ._native import lib
 from .codec import _atoi, _checked_name, _codec, _dec, _enc, _first_value, _text_result, base64_decode
 from .errors import (CommandError, FileTransferError, TransferCancelled, TransportError, _DOWNLOAD_REASONS,
@@ -302,7 +303,7 @@ def _login_params(user: str, password: str) -> str:
     return "User=%s;Password=%s;" % (_checked_name("user", user), _checked_name("password", password, secret=True))
 
 
-class Channel(_Commands):
+class Channel(_Commands, Closing):
     """One TCP command channel to a management server.
 
     Connects on construction (``connect=False`` to do it later); use it as
@@ -365,18 +366,6 @@ class Channel(_Commands):
         """Closes the connection and connects again (log in again after)."""
         lib.oam_channel_close(self._handle())
         self.connect()
-
-    def __enter__(self) -> "Channel":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        try:
-            self.close()
-        except Exception:
-            pass
 
     @property
     def closed(self) -> bool:

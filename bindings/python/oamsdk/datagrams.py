@@ -5,12 +5,13 @@ from __future__ import annotations
 import ctypes
 from typing import Any, Optional, Tuple
 
+from ._closing import Closing
 from ._native import lib
 from .codec import _dec, _enc
 from .errors import _transport_error
 
 
-class DatagramSocket:
+class DatagramSocket(Closing):
     """A non-blocking UDP socket of the library (CUDPSocket)."""
 
     def __init__(self, port: int = 0, address: str = "127.0.0.1"):
@@ -50,15 +51,3 @@ class DatagramSocket:
         if not self._h:
             raise ValueError("oamsdk: the socket is closed")
         return self._h
-
-    def __enter__(self) -> "DatagramSocket":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        try:
-            self.close()
-        except Exception:
-            pass

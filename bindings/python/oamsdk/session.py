@@ -12,6 +12,7 @@ import enum
 from typing import Any, Callable, Optional, Tuple
 
 from . import _native
+from ._closing import Closing
 from ._native import lib
 from .channel import TransferPhase, _Commands, _enum, _login_params, _ms, _outcome
 from .codec import _checked_name, _codec, _dec, _enc
@@ -101,7 +102,7 @@ def _close_sessions() -> None:
         s.close()
 
 
-class Session(_Commands):
+class Session(_Commands, Closing):
     """A command channel that reconnects and logs in again by itself after
     the link is lost, waiting a growing back-off between attempts. A command
     is never sent twice: one that finds the link gone fails as on a channel,
@@ -231,18 +232,6 @@ class Session(_Commands):
     @property
     def closed(self) -> bool:
         return not self._h
-
-    def __enter__(self) -> "Session":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        try:
-            self.close()
-        except Exception:
-            pass
 
     def _handle(self) -> Any:
         if not self._h:
